@@ -1,0 +1,32 @@
+// The interned name table.
+#include "names.hpp"
+
+#include "error.hpp"
+
+namespace tqv::names {
+#define TQV_DEFINE(id) PyObject* id = nullptr;
+TQV_NAMES(TQV_DEFINE)
+#undef TQV_DEFINE
+}  // namespace tqv::names
+
+namespace tqv {
+
+namespace {
+struct Entry {
+    PyObject** slot;
+    const char* text;
+};
+#define TQV_ENTRY(id) {&names::id, #id},
+const Entry table[] = {TQV_NAMES(TQV_ENTRY)};
+#undef TQV_ENTRY
+}  // namespace
+
+void intern_names() {
+    for (const Entry& e : table) {
+        if (*e.slot) continue;
+        *e.slot = PyUnicode_InternFromString(e.text);
+        if (!*e.slot) throw PyError{};
+    }
+}
+
+}  // namespace tqv

@@ -1,0 +1,78 @@
+// setup_upx: make sure "upx.exe" lies in the workspace, downloading the release when needed.
+#include "../core/except.hpp"
+#include "../core/globals.hpp"
+#include "../core/names.hpp"
+#include "../core/records.hpp"
+#include "../core/text.hpp"
+#include "../host/constants.hpp"
+#include "../module/callables.hpp"
+
+namespace tqv {
+
+namespace {
+
+// try: os.remove(name)
+// except BaseException: pass
+void remove_quietly(const Globals& g, const char* name) {
+    try {
+        as_python_error([&] { g[names::os].attr(names::remove)(ustr(name)); });
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
+}
+
+// Extract the first member whose name ends in "upx.exe" as "upx.exe"; false when there is none.
+bool extract_upx(const Globals& g) {
+    bool extracted = false;
+    Ref archive = g[names::zipfile].attr(names::ZipFile)(ustr("upx.zip"), ustr("r"));
+    with(archive.get(), [&](PyObject* z) {
+        Ref members = check(PyObject_GetIter(attr(z, names::namelist)().get()));
+        Ref suffix = ustr("upx.exe");
+        while (Ref f = Ref::steal(PyIter_Next(members.get()))) {
+            if (!truthy(f.attr(names::endswith)(suffix))) continue;
+            bool created = false;
+            try {
+                Ref dest_file = call(records.open, ustr("upx.exe"), ustr("wb"));
+                with(dest_file.get(), [&](PyObject* dest) {
+                    created = true;
+                    Ref data = attr(z, names::read)(f);
+                    attr(dest, names::write)(data);
+                });
+            } catch (const PyError&) {
+                // Never leave an empty or partial "upx.exe": a later run would accept it as present.
+                if (created) {
+                    Caught e = Caught::take();
+                    remove_quietly(g, "upx.exe");
+                    e.reraise();
+                }
+                throw;
+            }
+            extracted = true;
+            break;
+        }
+        if (PyErr_Occurred()) throw PyError{};
+    });
+    return extracted;
+}
+
+}  // namespace
+
+Ref setup_upx(PyObject* module) {
+    Globals g(module);
+    if (truthy(g.os_path(names::exists)(ustr("upx.exe")))) return boolean(true);
+    bool ready = false;
+    try {
+        // Every failure, an interrupt included, only means "no UPX".
+        as_python_error([&] {
+            g[names::urllib].attr(names::request).attr(names::urlretrieve)(ustr(host::upx_archive_url), ustr("upx.zip"));
+            ready = extract_upx(g);
+            remove_quietly(g, "upx.zip");
+        });
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return boolean(false);
+    }
+    return boolean(ready);
+}
+
+}  // namespace tqv
