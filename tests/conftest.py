@@ -20,6 +20,29 @@ PATHS = f"import sys; sys.path[:0] = {_SEARCH_PATH!r}\n"
 STAND_INS = "import tq_velmor_host; tq_velmor_host.install()\n"
 
 
+# For a child: create and run the module from its definition under any name, the way an
+# embedding host does (the import system would look for PyInit_<name> instead).
+LOAD_FROM_DEFINITION = """
+import ctypes, importlib.machinery, importlib.util
+
+def load_from_definition(name="__main__", spec=None):
+    path = importlib.util.find_spec("tq_velmor").origin
+    init = ctypes.PyDLL(path).PyInit_tq_velmor
+    init.restype = ctypes.c_void_p
+    definition = init()
+    api = ctypes.pythonapi
+    api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
+    api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    if spec is None:
+        spec = importlib.machinery.ModuleSpec(name, None, origin=path)
+    module = api.PyModule_FromDefAndSpec2(definition, spec, 1013)
+    api.PyModule_ExecDef(module, definition)
+    return module
+"""
+
+
 class Proxy:
     """A substitute module: the given attributes, everything else from the real one."""
 
@@ -61,12 +84,16 @@ def registry():
     store.clear()
 
 
-def run_python(code, *, stand_ins=True, cwd=None, stdin=subprocess.DEVNULL, timeout=120, env=None):
-    """Run `code` in a fresh interpreter; returns the CompletedProcess (text, both streams captured)."""
+def run_python(code, *, stand_ins=True, cwd=None, input_text=None, timeout=120, env=None):
+    """Run `code` in a fresh interpreter; returns the CompletedProcess (text, both streams captured).
+
+    Standard input is `input_text`, or closed when it is None.
+    """
     source = PATHS + (STAND_INS if stand_ins else "") + textwrap.dedent(code)
     command = [sys.executable, "-I", "-X", "faulthandler", "-c", source]
-    return subprocess.run(command, cwd=cwd, stdin=stdin, capture_output=True, text=True, encoding="utf-8",
-                          timeout=timeout, env=env)
+    stdin = {"input": input_text} if input_text is not None else {"stdin": subprocess.DEVNULL}
+    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, encoding="utf-8", timeout=timeout,
+                          env=env, **stdin)
 
 
 def describe(result):

@@ -24,9 +24,25 @@ void warn_on_version_mismatch() {
 }
 
 // Also reachable as "tq_velmor" when loaded under another name, such as "__main__".
-void register_module(PyObject* module) {
+// True when the entry was added here.
+bool register_module(PyObject* module) {
     PyObject* registry = PyImport_GetModuleDict();
-    if (!check(PySequence_Contains(registry, names::tq_velmor))) check(PyObject_SetItem(registry, names::tq_velmor, module));
+    if (check(PySequence_Contains(registry, names::tq_velmor))) return false;
+    check(PyObject_SetItem(registry, names::tq_velmor, module));
+    return true;
+}
+
+// Take back the entry register_module added, so that a later import starts afresh instead of
+// finding a half-started module. The import system drops the entry under the loading name itself.
+void unregister_module(PyObject* module) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* registry = PyImport_GetModuleDict();
+    PyObject* entry = PyObject_GetItem(registry, names::tq_velmor);
+    if (entry == module && PyObject_DelItem(registry, names::tq_velmor) < 0) PyErr_Clear();
+    if (!entry) PyErr_Clear();
+    Py_XDECREF(entry);
+    PyErr_Restore(type, value, traceback);
 }
 
 void capture(PyObject* builtins, PyObject* name, PyObject*& slot) {
@@ -89,13 +105,15 @@ int exec_module(PyObject* module) {
                       "Module 'tq_velmor' has already been imported. Re-initialisation is not supported.");
             }
             records.initialised_module = Py_NewRef(module);
+            bool registered = false;
             try {
                 warn_on_version_mismatch();
-                register_module(module);
+                registered = register_module(module);
                 capture_builtins();
                 run_body(module);
             } catch (...) {
                 // A failed start-up leaves nothing behind: the next import starts afresh.
+                if (registered) unregister_module(module);
                 Py_CLEAR(records.initialised_module);
                 throw;
             }
