@@ -4,6 +4,12 @@
 
 #include <Python.h>
 
+// mingw-w64's C runtime headers make these three macros; here they are only attribute names,
+// and the module uses neither C stdio nor the C environment.
+#undef stdout
+#undef stderr
+#undef environ
+
 // X(identifier) -- the text is the identifier itself.
 #define TQV_NAMES(X)                                                                            \
     /* modules and module-level names */                                                       \
