@@ -14,6 +14,7 @@ namespace {
 
 using Candidates = std::vector<Ref>;
 
+// bool(validar_python(path))
 bool accepted(const Globals& g, PyObject* path) { return truthy(g[names::validar_python](path)); }
 
 // Run `body`, discarding every exception it raises (interrupts included).
@@ -52,8 +53,9 @@ void scan_install_folders(const Globals& g, Candidates& candidatos) {
                            ustr(host::program_files_root), ustr(host::drive_root)};
     for (const Ref& root : rutas_comunes) {
         if (!truthy(g.os_path(names::exists)(root))) continue;
-        Ref pattern = g.os_path(names::join)(root, ustr(host::install_folder_pattern));
-        Ref items = check(PyObject_GetIter(g[names::glob].attr(names::glob)(pattern).get()));
+        // for item in glob.glob(os.path.join(root, "Python3*")):
+        Ref glob = g[names::glob].attr(names::glob);
+        Ref items = check(PyObject_GetIter(glob(g.os_path(names::join)(root, ustr(host::install_folder_pattern))).get()));
         while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
             Ref exe = g.os_path(names::join)(item, ustr(host::interpreter_file));
             if (truthy(g.os_path(names::exists)(exe))) candidatos.push_back(std::move(exe));
@@ -94,7 +96,9 @@ void scan_registry(const Globals& g, Candidates& candidatos) {
 Ref encontrar_python_real(PyObject* module) {
     Globals g(module);
     if (!truthy(attr_or(g[names::sys].get(), names::frozen, Py_False))) {
-        if (accepted(g, g[names::sys].attr(names::executable).get())) return g[names::sys].attr(names::executable);
+        // validar_python is looked up before sys.executable is read, as the call reads.
+        Ref validar = g[names::validar_python];
+        if (truthy(validar(g[names::sys].attr(names::executable)))) return g[names::sys].attr(names::executable);
     }
 
     Candidates candidatos;

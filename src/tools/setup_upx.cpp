@@ -32,11 +32,12 @@ bool extract_upx(const Globals& g) {
             if (!truthy(f.attr(names::endswith)(suffix))) continue;
             bool created = false;
             try {
+                // with open("upx.exe", "wb") as dest: dest.write(z.read(f))
                 Ref dest_file = call(records.open, ustr("upx.exe"), ustr("wb"));
+                created = true;
                 with(dest_file.get(), [&](PyObject* dest) {
-                    created = true;
-                    Ref data = attr(z, names::read)(f);
-                    attr(dest, names::write)(data);
+                    Ref write = attr(dest, names::write);
+                    write(attr(z, names::read)(f));
                 });
             } catch (const PyError&) {
                 // Never leave an empty or partial "upx.exe": a later run would accept it as present.

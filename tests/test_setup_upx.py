@@ -1,0 +1,117 @@
+"""setup_upx: "upx.exe" in the workspace, downloaded and extracted when absent; failures mean False."""
+
+import os
+import urllib.error
+import urllib.parse
+import zipfile
+
+import pytest
+
+from conftest import Proxy
+from fakes import Download, make_zip
+
+UPX_PATH = "/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip"
+RELEASE = {"upx-4.2.2-win64/README": b"readme", "upx-4.2.2-win64/upx.exe": b"MZ" + b"\x90" * 50_000}
+
+
+@pytest.fixture
+def workspace(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "served").mkdir()
+    return tmp_path
+
+
+def serve(tqv, workspace, members):
+    return Download(tqv, make_zip(workspace / "served/upx.zip", members))
+
+
+def test_present_exe_is_taken_as_it_is(tqv, workspace):
+    (workspace / "upx.exe").write_bytes(b"partial")
+    download = serve(tqv, workspace, RELEASE)
+    assert tqv.setup_upx() is True
+    assert download.requests == [] and (workspace / "upx.exe").read_bytes() == b"partial"
+
+
+@pytest.mark.parametrize("members, extracted", [
+    (RELEASE, RELEASE["upx-4.2.2-win64/upx.exe"]),
+    ({"a/upx.exe": b"first", "b/upx.exe": b"second"}, b"first"),
+    ({"README": b"", "notupx.exe": b"suffix"}, b"suffix"),  # the suffix test is on the whole name
+], ids=["release", "two matches", "longer name"])
+def test_downloads_and_extracts_the_first_match(tqv, workspace, members, extracted):
+    download = serve(tqv, workspace, members)
+    assert tqv.setup_upx() is True
+    [(url, filename)] = download.requests
+    parts = urllib.parse.urlsplit(url)
+    assert (parts.scheme, parts.path, filename) == ("https", UPX_PATH, "upx.zip")
+    assert sorted(os.listdir()) == ["served", "upx.exe"]
+    assert (workspace / "upx.exe").read_bytes() == extracted
+
+
+@pytest.mark.parametrize("members", [{"UPX.EXE": b"MZ"}, {"upx.exe.sig": b""}, {}], ids=["upper case", "other suffix", "empty"])
+def test_archive_without_upx_is_a_failure(tqv, workspace, members):
+    serve(tqv, workspace, members)
+    assert tqv.setup_upx() is False
+    assert sorted(os.listdir()) == ["served"]  # "upx.zip" removed all the same
+
+
+@pytest.mark.parametrize("download, left", [
+    (lambda tqv, ws: Download(tqv, error=KeyboardInterrupt()), []),
+    (lambda tqv, ws: Download(tqv, error=urllib.error.URLError("no network")), []),
+    (lambda tqv, ws: Download(tqv, ws / "served/upx.zip"), ["upx.zip"]),  # not a ZIP archive
+], ids=["interrupt", "no network", "not an archive"])
+def test_download_failures(tqv, workspace, download, left):
+    (workspace / "served/upx.zip").write_bytes(b"<html>rate limited</html>")
+    download(tqv, workspace)
+    assert tqv.setup_upx() is False
+    assert sorted(os.listdir()) == ["served"] + left
+
+
+def corrupt_member(tqv, workspace):
+    archive = make_zip(workspace / "served/upx.zip", RELEASE)
+    data = bytearray(archive.read_bytes())
+    data[data.index(b"\x90" * 100)] ^= 1  # the CRC check fails when the member is read
+    archive.write_bytes(data)
+
+
+def interrupted_read(tqv, workspace):
+    class Archive(zipfile.ZipFile):
+        def read(self, name):
+            raise KeyboardInterrupt
+
+    tqv.zipfile = Proxy(zipfile, ZipFile=Archive)
+
+
+def full_disk(tqv, workspace):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs /dev/full")
+    # "upx.exe" leads to a device that refuses every write; the existence test is told it is absent.
+    os.symlink("/dev/full", "upx.exe")
+    tqv.os = Proxy(os, path=Proxy(os.path, exists=lambda p: p != "upx.exe" and os.path.exists(p)))
+
+
+@pytest.mark.parametrize("fault", [corrupt_member, interrupted_read, full_disk])
+def test_failed_extraction_leaves_no_exe(tqv, workspace, fault):
+    serve(tqv, workspace, RELEASE)
+    fault(tqv, workspace)
+    assert tqv.setup_upx() is False
+    assert sorted(os.listdir()) == ["served", "upx.zip"]  # no partial "upx.exe", not even a link
+
+
+@pytest.mark.parametrize("error", [PermissionError(13, "in use"), KeyboardInterrupt()])
+def test_archive_that_cannot_be_removed(tqv, workspace, error):
+    def remove(path):
+        raise error
+
+    serve(tqv, workspace, RELEASE)
+    tqv.os = Proxy(os, remove=remove)
+    assert tqv.setup_upx() is True
+    assert sorted(os.listdir()) == ["served", "upx.exe", "upx.zip"]
+
+
+def test_existence_test_is_unprotected(tqv, workspace):
+    def exists(path):
+        raise KeyboardInterrupt
+
+    tqv.os = Proxy(os, path=Proxy(os.path, exists=exists))
+    with pytest.raises(KeyboardInterrupt):
+        tqv.setup_upx()
