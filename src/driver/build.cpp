@@ -19,7 +19,10 @@ void refresh(const Globals& g, const char* status_msg, long progress) {
 
 // env["PATH"] = os.getcwd() + os.pathsep + env["PATH"]
 void put_workspace_first_on_path(const Globals& g, PyObject* env) {
-    Ref head = check(PyNumber_Add(g[names::os].attr(names::getcwd)().get(), g[names::os].attr(names::pathsep).get()));
+    // Separate statements: the two lookups of `os` happen in the order Python evaluates them.
+    Ref cwd = g[names::os].attr(names::getcwd)();
+    Ref pathsep = g[names::os].attr(names::pathsep);
+    Ref head = check(PyNumber_Add(cwd.get(), pathsep.get()));
     Ref key = ustr("PATH");
     Ref old = check(PyObject_GetItem(env, key.get()));  // KeyError when there is no PATH
     Ref value = check(PyNumber_Add(head.get(), old.get()));

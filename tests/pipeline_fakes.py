@@ -1,0 +1,284 @@
+"""A toolchain that does nothing, for running the whole build on any host.
+
+- ``source_archive`` writes a source archive whose packaging script writes a "yt-dlp.exe"
+  of a chosen size (or none).
+- ``fake_interpreter`` writes an executable "python.exe" that answers "--version", records
+  and accepts (or fails) the pip command, and hands everything else to the real interpreter;
+  every start is logged with its arguments, working folder and "PATH".
+- ``Downloads`` stands in for ``urllib.request.urlretrieve``, serving local files by URL path.
+- The screens a run should draw, built from the colours and texts of the console design.
+"""
+
+import io
+import json
+import os
+import shutil
+import stat
+import sys
+import textwrap
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+import zipfile
+
+import pytest
+
+SOURCE_PATH = "/yt-dlp/yt-dlp/archive/refs/heads/master.zip"
+UPX_PATH = "/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip"
+
+# What the console stand-in writes for "clear"/"cls": the screens can be split on it.
+CLEAR = "\x1b[H\x1b[2J"
+
+ESC = "\x1b"
+CYAN, PURPLE, GREEN = ESC + "[38;5;51m", ESC + "[38;5;141m", ESC + "[38;5;82m"
+GOLD, RED, BOLD, RESET = ESC + "[38;5;220m", ESC + "[38;5;196m", ESC + "[1m", ESC + "[0m"
+
+PHASES = [
+    ("Cargando motor UPX...", 10),
+    ("Descargando código oficial...", 25),
+    ("Instalando dependencias...", 45),
+    ("Optimizando (Lazy Extractors)...", 60),
+    ("Compilando Binario Oficial...", 80),
+    ("Finalizando...", 95),
+]
+DEPS = ["mutagen", "pycryptodomex", "websockets", "brotli", "certifi", "requests", "pyinstaller"]
+PIP = ["-m", "pip", "install", *DEPS, "--disable-pip-version-check"]
+LAZY = ["devscripts/make_lazy_extractors.py"]
+PACKAGING = ["-m", "bundle.pyinstaller"]
+
+
+def screen(status, progress):
+    """One progress screen as the console receives it after clearing."""
+    rule = PURPLE + "=" * 63 + RESET
+    title = CYAN + "    >> ONE CLICK YT-DLP BUILDER - ZELK DIGITAL - KORVANE << " + RESET
+    cells = 35 * progress // 100
+    bar = (GREEN + "█" + RESET) * cells + (PURPLE + "░" + RESET) * (35 - cells)
+    return (f"\n{rule}\n{title}\n"
+            f"{rule}\n\n"
+            f" {BOLD}{GOLD}[ FASE ]:{RESET} {CYAN}{status}{RESET}\n\n"
+            f" {bar} {BOLD}{progress}%{RESET}\n\n")
+
+
+def progress_screens(upto):
+    """Every clear and screen of a run up to and including the phase at `upto` %."""
+    return "".join(CLEAR + screen(s, p) for s, p in PHASES if p <= upto)
+
+
+def failure_line(text):
+    return f"\n{RED}ERROR CRITICO:{RESET} {text}\n"
+
+
+MISSING_EXE = f"\n {RED}[ERROR] No se generó el EXE.{RESET}\n"
+
+
+def report(size_text, green, engine="python.exe"):
+    """The 100 % screen and the four report lines."""
+    col = GREEN if green else RED
+    verdict = (f"\n  {GREEN}✔  EXCELENTE:{RESET} Apto para GitHub (<25MB).\n" if green
+               else f"\n  {RED}⚠  ADVERTENCIA:{RESET} El archivo supera los 25MB.\n")
+    return (CLEAR + screen(f"¡HECHO! Peso: {col}{size_text} MB{RESET}", 100)
+            + f"\n  {CYAN}Estado:{RESET}    Compilación Oficial Exitosa\n"
+            + f"  {GOLD}Motor:{RESET}     {engine}\n"
+            + f"  {GOLD}Tamaño:{RESET}    {col}{size_text} MB{RESET}\n"
+            + verdict)
+
+
+PACKAGING_SCRIPT = '''\
+import json
+import os
+
+EXE_SIZE = {size!r}
+LOG = {log!r}
+
+
+def set_version_info(exe, version_text):
+    with open(LOG, "a", encoding="utf-8") as log:
+        log.write(json.dumps({{"set_version_info": exe}}) + "\\n")
+
+
+def main():
+    if not os.path.exists("yt_dlp/extractor/lazy_extractors.py"):
+        raise SystemExit("lazy extractors missing")
+    final_file = os.path.join("dist", "yt-dlp.exe")
+    version = "2024.01.01"
+    os.makedirs("dist", exist_ok=True)
+    if EXE_SIZE is not None:
+        with open(final_file, "wb") as exe:
+            exe.truncate(EXE_SIZE)
+    set_version_info(final_file, version)
+
+
+if __name__ == "__main__":
+    main()
+'''
+
+LAZY_SCRIPT = '''\
+import os
+
+os.makedirs("yt_dlp/extractor", exist_ok=True)
+with open("yt_dlp/extractor/lazy_extractors.py", "w") as f:
+    f.write("# generated\\n")
+'''
+
+
+def source_archive(path, exe_size, log):
+    """A source archive; its packaging run writes `exe_size` bytes (None: no executable)."""
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("yt-dlp-master/bundle/__init__.py", "")
+        z.writestr("yt-dlp-master/bundle/pyinstaller.py", PACKAGING_SCRIPT.format(size=exe_size, log=str(log)))
+        z.writestr("yt-dlp-master/devscripts/make_lazy_extractors.py", LAZY_SCRIPT)
+        z.writestr("yt-dlp-master/yt_dlp/__init__.py", "")
+    return path
+
+
+def upx_archive(path):
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("upx-4.2.2-win64/README", "UPX")
+        z.writestr("upx-4.2.2-win64/upx.exe", b"MZ stand-in packer")
+    return path
+
+
+INTERPRETER = '''\
+#!{real}
+import json, os, sys
+
+args = sys.argv[1:]
+with open({log!r}, "a", encoding="utf-8") as log:
+    log.write(json.dumps({{"args": args, "cwd": os.getcwd(), "PATH": os.environ.get("PATH")}}) + "\\n")
+if args == ["--version"]:
+    print("Python 3.11.7")
+elif args[:3] == ["-m", "pip", "install"]:
+    sys.stderr.write({pip_stderr!r})
+    sys.exit({pip_exit!r})
+else:
+    os.execv({real!r}, [{real!r}, *args])
+'''
+
+
+def fake_interpreter(folder, log, pip_exit=0, pip_stderr=""):
+    """An executable "python.exe" in `folder`; returns its path as text."""
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, "python.exe")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(INTERPRETER.format(real=sys.executable, log=str(log), pip_exit=pip_exit, pip_stderr=pip_stderr))
+    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
+    return path
+
+
+def read_log(log):
+    """The entries of a log as a list of dicts (empty when nothing was logged)."""
+    if not os.path.exists(log):
+        return []
+    with open(log, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
+
+
+class Downloads:
+    """urlretrieve serving local files by URL path; `fail` maps a path to the error to raise."""
+
+    def __init__(self, served, fail=None):
+        self.served = dict(served)
+        self.fail = dict(fail or {})
+        self.calls = []
+
+    def urlretrieve(self, url, filename, *more):
+        self.calls.append((url, filename, *more))
+        parts = urllib.parse.urlsplit(url)
+        if parts.path in self.fail:
+            raise self.fail[parts.path]
+        if parts.scheme != "https" or parts.path not in self.served:
+            raise urllib.error.HTTPError(url, 404, "Not Found", None, None)
+        shutil.copyfile(self.served[parts.path], filename)
+        return filename, None
+
+    def paths(self):
+        return [(urllib.parse.urlsplit(url).path, rest) for url, *rest in self.calls]
+
+
+def console_stand_in(commands):
+    """os.system for the screens: record the command and write a clear sequence instead."""
+
+    def system(command):
+        commands.append(command)
+        sys.stdout.write(CLEAR)
+        return 0
+
+    return system
+
+
+class Pipeline:
+    """A workspace (the current folder) and the module wired to the fake toolchain."""
+
+    def __init__(self, tqv, tmp_path, monkeypatch, capsys):
+        # Imported here: a child loading the module as "__main__" imports this file, and the
+        # test setup would import the module first.
+        from conftest import Proxy
+
+        self.tqv, self.monkeypatch, self.capsys = tqv, monkeypatch, capsys
+        self.workspace = str(tmp_path / "work")
+        os.mkdir(self.workspace)
+        monkeypatch.chdir(self.workspace)
+        self.log = str(tmp_path / "log.jsonl")
+        self.source = str(tmp_path / "master.zip")
+        self.archive(1048576)
+        self.python = fake_interpreter(str(tmp_path / "Python311"), self.log)
+        self.path = os.pathsep.join([str(tmp_path / "bin"), "/usr/bin", "/bin"])
+        monkeypatch.setenv("PATH", self.path)
+        self.downloads = Downloads({SOURCE_PATH: self.source, UPX_PATH: upx_archive(str(tmp_path / "upx.zip"))})
+        self.clears, self.sleeps = [], []
+        tqv.sys = Proxy(sys, executable=self.python)
+        tqv.urllib = Proxy(urllib, request=Proxy(urllib.request, urlretrieve=self.downloads.urlretrieve))
+        tqv.time = Proxy(time, sleep=self.sleeps.append)
+        tqv.os = Proxy(os, system=console_stand_in(self.clears))
+        self.stdin("")
+
+    def archive(self, exe_size):
+        source_archive(self.source, exe_size, self.log)
+
+    def stdin(self, text):
+        self.monkeypatch.setattr(sys, "stdin", io.StringIO(text))
+
+    def run(self):
+        """main(), then its result and everything it wrote to the console."""
+        result = self.tqv.main()
+        return result, self.output()
+
+    def output(self):
+        return self.capsys.readouterr().out
+
+    def seed(self, files):
+        """Files ({relative name: bytes}) put in the workspace, with their folders."""
+        for name, data in files.items():
+            os.makedirs(os.path.dirname(name) or ".", exist_ok=True)
+            with open(name, "wb") as f:
+                f.write(data)
+
+    def listing(self):
+        return sorted(os.listdir(self.workspace))
+
+    def commands(self):
+        """(arguments, working folder, PATH) of every start of the fake interpreter."""
+        return [(e["args"], e["cwd"], e["PATH"]) for e in read_log(self.log) if "args" in e]
+
+
+@pytest.fixture
+def pipeline(tqv, tmp_path, monkeypatch, capsys, registry):
+    return Pipeline(tqv, tmp_path, monkeypatch, capsys)
+
+
+# For a child interpreter: the same stand-ins put into the standard modules the module binds at
+# start-up. `time` is a registered copy, not the real one patched: subprocess sleeps while it
+# waits for a child with a time-out. Needs `fake`, `source` and `upx` defined before it.
+CHILD_STAND_INS = textwrap.dedent('''
+    import os, sys, time, types, urllib.request
+    sys.path.insert(0, {tests!r})
+    import pipeline_fakes
+    downloads = pipeline_fakes.Downloads({{pipeline_fakes.SOURCE_PATH: source, pipeline_fakes.UPX_PATH: upx}})
+    urllib.request.urlretrieve = downloads.urlretrieve
+    sleeps = []
+    sys.modules["time"] = types.ModuleType("time")
+    vars(sys.modules["time"]).update(vars(time), sleep=sleeps.append)
+    os.system = pipeline_fakes.console_stand_in([])
+    sys.executable = fake
+''').format(tests=os.path.dirname(os.path.abspath(__file__)))
