@@ -4,8 +4,9 @@
 #include "error.hpp"
 
 namespace tqv::names {
-#define TQV_DEFINE(id) PyObject* id = nullptr;
+#define TQV_DEFINE(id, ...) PyObject* id = nullptr;
 TQV_NAMES(TQV_DEFINE)
+TQV_RENAMED(TQV_DEFINE)
 #undef TQV_DEFINE
 }  // namespace tqv::names
 
@@ -17,7 +18,9 @@ struct Entry {
     const char* text;
 };
 #define TQV_ENTRY(id) {&names::id, #id},
-const Entry table[] = {TQV_NAMES(TQV_ENTRY)};
+#define TQV_RENAMED_ENTRY(id, text) {&names::id, text},
+const Entry table[] = {TQV_NAMES(TQV_ENTRY) TQV_RENAMED(TQV_RENAMED_ENTRY)};
+#undef TQV_RENAMED_ENTRY
 #undef TQV_ENTRY
 }  // namespace
 

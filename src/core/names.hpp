@@ -4,12 +4,6 @@
 
 #include <Python.h>
 
-// mingw-w64's C runtime headers make these three macros; here they are only attribute names,
-// and the module uses neither C stdio nor the C environment.
-#undef stdout
-#undef stderr
-#undef environ
-
 // X(identifier) -- the text is the identifier itself.
 #define TQV_NAMES(X)                                                                            \
     /* modules and module-level names */                                                       \
@@ -26,9 +20,9 @@
     X(relative_path) X(status_msg) X(progress) X(cmd) X(cwd) X(env) X(path) X(repo_dir)         \
     /* os, os.path, sys */                                                                     \
     X(system) X(frozen) X(_MEIPASS) X(executable) X(dirname) X(abspath) X(join) X(exists)       \
-    X(remove) X(expanduser) X(environ) X(copy) X(getcwd) X(pathsep) X(getsize) X(basename)     \
+    X(remove) X(expanduser) X(copy) X(getcwd) X(pathsep) X(getsize) X(basename)     \
     /* subprocess */                                                                           \
-    X(run) X(DEVNULL) X(PIPE) X(CalledProcessError) X(check) X(stdout) X(stderr) X(text)       \
+    X(run) X(DEVNULL) X(PIPE) X(CalledProcessError) X(check) X(text)       \
     X(capture_output) X(timeout) X(returncode)                                                 \
     /* downloads, archives, files */                                                           \
     X(request) X(urlretrieve) X(ZipFile) X(namelist) X(read) X(write) X(endswith) X(extractall) \
@@ -38,9 +32,13 @@
     X(OpenKey) X(EnumKey) X(QueryValueEx) X(HKEY_CURRENT_USER) X(HKEY_LOCAL_MACHINE)           \
     X(windll) X(kernel32) X(SetConsoleTitleW) X(tq_velmor)
 
+// Y(identifier, text) -- for names that C headers may define as macros (stdout on mingw-w64).
+#define TQV_RENAMED(Y) Y(stdout_, "stdout") Y(stderr_, "stderr") Y(environ_, "environ")
+
 namespace tqv::names {
-#define TQV_DECLARE(id) extern PyObject* id;
+#define TQV_DECLARE(id, ...) extern PyObject* id;
 TQV_NAMES(TQV_DECLARE)
+TQV_RENAMED(TQV_DECLARE)
 #undef TQV_DECLARE
 }  // namespace tqv::names
 

@@ -46,7 +46,7 @@ void build(const Globals& g) {
 
     refresh(g, "Cargando motor UPX...", 10);
     Ref has_upx = g[names::setup_upx]();
-    Ref env = g[names::os].attr(names::environ).attr(names::copy)();
+    Ref env = g[names::os].attr(names::environ_).attr(names::copy)();
     if (truthy(has_upx)) put_workspace_first_on_path(g, env.get());
 
     refresh(g, "Descargando código oficial...", 25);

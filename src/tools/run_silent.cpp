@@ -12,8 +12,8 @@ namespace {
 // f"Fallo en: {label}\nDetalle: {error_msg}" from the caught CalledProcessError
 Ref failure_text(PyObject* cmd, const Caught& e) {
     // error_msg = e.stderr if e.stderr else "Error desconocido"
-    Ref error_msg = truthy(attr(e.value(), names::stderr))
-                        ? attr(e.value(), names::stderr)
+    Ref error_msg = truthy(attr(e.value(), names::stderr_))
+                        ? attr(e.value(), names::stderr_)
                         : ustr("Error desconocido");
     // label = cmd[0] if isinstance(cmd, list) else cmd
     Ref label = check(PyObject_IsInstance(cmd, reinterpret_cast<PyObject*>(&PyList_Type)))
@@ -31,8 +31,8 @@ Ref run_silent(PyObject* module, PyObject* cmd, PyObject* cwd, PyObject* env) {
             Ref run = g[names::subprocess].attr(names::run);
             Ref devnull = g[names::subprocess].attr(names::DEVNULL);
             Ref pipe = g[names::subprocess].attr(names::PIPE);
-            run(cmd, kw(names::cwd, cwd), kw(names::env, env), kw(names::check, Py_True), kw(names::stdout, devnull),
-                kw(names::stderr, pipe), kw(names::text, Py_True));
+            run(cmd, kw(names::cwd, cwd), kw(names::env, env), kw(names::check, Py_True), kw(names::stdout_, devnull),
+                kw(names::stderr_, pipe), kw(names::text, Py_True));
         });
     } catch (const PyError&) {
         // except subprocess.CalledProcessError as e: raise Exception(...)
