@@ -10,6 +10,13 @@ namespace tqv {
 
 namespace {
 
+#ifdef _WIN32
+constexpr const char* native_os_module = "nt";
+#else
+constexpr const char* native_os_module = "posix";
+#endif
+constexpr long file_type_mask = 0170000, folder_type = 0040000;  // S_IFMT, S_IFDIR: the same on both
+
 constexpr const char* dependencies[] = {"mutagen", "pycryptodomex", "websockets", "brotli",
                                         "certifi", "requests",      "pyinstaller"};
 
@@ -36,6 +43,31 @@ Ref pip_install_command(PyObject* py) {
     Ref head = list_of({py, ustr("-m").get(), ustr("pip").get(), ustr("install").get()});
     Ref with_deps = check(PyNumber_Add(head.get(), deps.get()));
     return check(PyNumber_Add(with_deps.get(), list_of({ustr("--disable-pip-version-check").get()}).get()));
+}
+
+// A packaging run that leaves a folder named "yt-dlp.exe" has produced no executable: moving
+// the folder in would replace the previous build and report it as a success of 0.00 MB.
+// Asked of the platform module beneath `os` (posix/nt), so the calls a normal build makes
+// through `os` stay as they are; a path that cannot be examined counts as "not a folder".
+bool is_folder(PyObject* path) {
+    if (!PyUnicode_Check(path)) return false;
+    try {
+        // Taken from the module registry, where `os` put it: no import hook sees this lookup.
+        PyObject* found = PyImport_GetModule(ustr(native_os_module).get());
+        if (!found) {
+            if (PyErr_Occurred()) throw PyError{};
+            return false;
+        }
+        Ref platform = Ref::steal(found);
+        Ref status = attr(platform.get(), ustr("stat").get())(path);
+        Ref mode = check(PyNumber_Long(status.attr(ustr("st_mode").get()).get()));
+        const long bits = PyLong_AsLong(mode.get());
+        if (bits == -1 && PyErr_Occurred()) throw PyError{};
+        return (bits & file_type_mask) == folder_type;
+    } catch (const PyError&) {
+        if (!clear_if(PyExc_Exception)) throw;  // an interrupt still ends the build
+        return false;
+    }
 }
 
 }  // namespace
@@ -68,7 +100,7 @@ void build(const Globals& g) {
 
     refresh(g, "Finalizando...", 95);
     Ref src = g.os_path(names::join)(repo, ustr("dist"), ustr("yt-dlp.exe"));
-    if (truthy(g.os_path(names::exists)(src)))
+    if (truthy(g.os_path(names::exists)(src)) && !is_folder(src.get()))
         report_result(g, py.get(), src.get());
     else
         report_missing_executable(g);

@@ -1,0 +1,299 @@
+"""What the module costs: import time, per-call time, memory of a quiet command, a whole build.
+
+    PYTHONPATH=<build folder>:python python3 bench/run.py [--quick]
+
+Prints one table of medians over repeated runs, headed by the machine it ran on. Every
+figure comes from this process or from fresh child processes started with the same module
+files; nothing touches the network (downloads copy local files, the console clear and the
+five-second pause are no-ops). --quick takes fewer repeats, for a smoke test.
+"""
+
+import argparse
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import timeit
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import pipeline_overhead  # noqa: E402  (installs the Windows stand-ins and imports the module)
+import tq_velmor  # noqa: E402
+import tq_velmor_host  # noqa: E402
+
+MiB = 1 << 20
+SEARCH_PATH = [os.path.dirname(tq_velmor.__file__), os.path.dirname(os.path.dirname(tq_velmor_host.__file__))]
+CHILD_PREFIX = f"import sys; sys.path[:0] = {SEARCH_PATH!r}\nimport tq_velmor_host; tq_velmor_host.install()\n"
+# The standard-library modules the module's start-up imports, winreg being the stand-in here.
+STDLIB = "import sys, os, subprocess, shutil, urllib.request, zipfile, glob, ctypes, time, winreg"
+
+
+class Module:
+    """A substitute module: the given attributes, everything else from the real one."""
+
+    def __init__(self, real, **attrs):
+        self.__dict__.update(attrs)
+        self._real = real
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+
+def restore(saved):
+    """Put the module namespace back as it was saved: substitutes gone, added names removed."""
+    namespace = vars(tq_velmor)
+    for name in [n for n in namespace if n not in saved]:
+        del namespace[name]
+    namespace.update(saved)
+
+
+def child(code, **kwargs):
+    """Run `code` in a fresh isolated interpreter that finds the same module files; its stdout."""
+    result = subprocess.run([sys.executable, "-I", "-c", CHILD_PREFIX + textwrap.dedent(code)],
+                            capture_output=True, text=True, **kwargs)
+    if result.returncode != 0:
+        raise SystemExit(f"child failed:\n{result.stderr}")
+    return result.stdout
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    return (f"{model}, nproc {cpus}, {platform.system()} {platform.machine()}, "
+            f"Python {platform.python_version()} ({platform.python_implementation()})")
+
+
+# --- Import time ---------------------------------------------------------------------------------
+
+def import_seconds(statement, runs):
+    code = f"import time\nstart = time.perf_counter()\n{statement}\nprint(time.perf_counter() - start)\n"
+    return [float(child(code)) for _ in range(runs)]
+
+
+# --- Per-call time -------------------------------------------------------------------------------
+
+def per_call(function, repeat, budget=0.1):
+    """Median seconds per call of `function()` over `repeat` timings of a loop lasting about `budget`."""
+    timer = timeit.Timer(function)
+    number, _ = timer.autorange()
+    number = max(1, int(number * budget / 0.2))  # autorange stops past 0.2 s
+    return [t / number for t in timer.repeat(repeat, number)]
+
+
+def argument_error():
+    try:
+        tq_velmor.get_path()
+    except TypeError:
+        pass
+
+
+def python_argument_error():
+    def get_path(relative_path):
+        pass
+    try:
+        get_path()
+    except TypeError:
+        pass
+
+
+def calls(repeat):
+    saved = dict(vars(tq_velmor))
+    screen = sys.stdout
+    rows = []
+    with tempfile.TemporaryDirectory() as empty, open(os.devnull, "w") as null:
+        here = os.getcwd()
+        os.chdir(empty)
+        try:
+            rows.append(("get_path('upx.exe')", per_call(lambda: tq_velmor.get_path("upx.exe"), repeat),
+                         per_call(lambda: os.path.join(os.path.abspath(".") if not getattr(sys, "frozen", False)
+                                                       else None, "upx.exe"), repeat),
+                         "the same lookups and calls from Python"))
+            rows.append(("validar_python(None)", per_call(lambda: tq_velmor.validar_python(None), repeat), None, ""))
+            # The clearing stubbed (through a substitute `os`, which costs an attribute lookup in
+            # Python per use of `os`), the screen printed to the null device.
+            tq_velmor.os, sys.stdout = Module(os, system=lambda command: 0), null
+            rows.append(("tq_refresh(msg, 45) to the null device",
+                         per_call(lambda: tq_velmor.tq_refresh("Instalando dependencias...", 45), repeat), None, ""))
+            tq_velmor.os, sys.stdout = os, screen
+            names = ["build", "dist", "yt-dlp-master", "devscripts", "yt_dlp", "bundle",
+                     "source.zip", "upx.zip", "upx.exe", "yt-dlp.spec"]
+            rows.append(("cleanup() in an empty folder", per_call(tq_velmor.cleanup, repeat),
+                         per_call(lambda: [os.path.exists(n) for n in names], repeat), "its 10 os.path.exists"))
+            rows.append(("get_path() -> TypeError", per_call(argument_error, repeat),
+                         per_call(python_argument_error, repeat), "the same error from a def"))
+        finally:
+            sys.stdout = screen
+            os.chdir(here)
+            restore(saved)
+    return rows
+
+
+# --- Peak memory, in fresh processes -------------------------------------------------------------
+
+# Exits non-zero (so run_silent raises) unless every byte was written.
+WRITER = ("import os\nchunk, written = bytes(1 << 20), 0\nfor _ in range({mib}):\n    written += os.write(1, chunk)\n"
+          "raise SystemExit(written != {mib} << 20)\n")
+
+# For a child: the resident set now, and its peak since `start_peak()`, in KiB. Linux lets the
+# peak be reset to the current size (clear_refs 5), so that what start-up held before does not
+# hide a smaller rise; elsewhere the peak is the process's whole-life maximum.
+PEAK = """
+import re, resource
+def status(field):
+    with open("/proc/self/status") as f:
+        return int(re.search(rf"^{field}:\\s+(\\d+) kB", f.read(), re.M).group(1))
+def start_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return status("VmRSS")
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def peak():
+    try:
+        return status("VmHWM")
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+"""
+
+
+def run_silent_peak(mib, capture=False):
+    """(parent's peak RSS growth in KiB, seconds) while a child writes `mib` MiB to its standard output.
+
+    capture=True runs subprocess.run with stdout=PIPE instead: a check that the meter sees memory
+    that is really held.
+    """
+    call = "subprocess.run(cmd, stdout=subprocess.PIPE)" if capture else "tq_velmor.run_silent(cmd)"
+    out = child(PEAK + f"""
+import subprocess, sys, time, tq_velmor
+cmd = [sys.executable, "-S", "-c", {WRITER.format(mib=mib)!r}]
+before = start_peak()
+start = time.perf_counter()
+{call}
+took = time.perf_counter() - start
+print(peak() - before, took)
+""")
+    grown, took = out.split()
+    return int(grown), float(took)
+
+
+def setup_upx_peak(archive):
+    """Parent's peak RSS growth in KiB while setup_upx extracts the member of `archive`."""
+    with tempfile.TemporaryDirectory() as work:
+        out = child(PEAK + f"""
+import shutil, urllib.request, tq_velmor
+urllib.request.urlretrieve = lambda url, filename: shutil.copyfile({str(archive)!r}, filename)
+before = start_peak()
+assert tq_velmor.setup_upx() is True
+print(peak() - before)
+""", cwd=work)
+    return int(out)
+
+
+def huge_upx_archive(folder, mib):
+    path = os.path.join(folder, "upx.zip")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        with z.open("upx-4.2.2-win64/upx.exe", "w", force_zip64=True) as member:
+            for _ in range(mib):
+                member.write(bytes(MiB))
+    return path
+
+
+# --- The whole build -----------------------------------------------------------------------------
+
+def whole_build(runs):
+    saved = dict(vars(tq_velmor))
+    here = os.getcwd()
+    try:
+        with tempfile.TemporaryDirectory() as root:
+            python, served = pipeline_overhead.prepare(root)
+            os.mkdir(os.path.join(root, "work"))
+            os.chdir(os.path.join(root, "work"))
+            results = [pipeline_overhead.one_run(python, served) for _ in range(runs + 1)][1:]  # first one warms up
+            os.chdir(here)
+    finally:
+        os.chdir(here)
+        restore(saved)
+    total, children, downloads, n_children, n_downloads = zip(*results)
+    own = [t - c - d for t, c, d, *_ in results]
+    return total, children, downloads, own, n_children[0], n_downloads[0]
+
+
+# --- The table -----------------------------------------------------------------------------------
+
+def ms(values):
+    return f"{statistics.median(values) * 1e3:9.3f} ms"
+
+
+def us(values):
+    return f"{statistics.median(values) * 1e6:9.3f} µs"
+
+
+def mib(kib):
+    return f"{kib:9d} KiB" if kib < 10240 else f"{kib / 1024:9.1f} MiB"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke test, not figures to quote)")
+    quick = parser.parse_args().quick
+    imports, repeat, peaks, builds = (5, 5, 1, 5) if quick else (31, 15, 5, 51)
+    big = 64 if quick else 1024
+
+    rows = []
+
+    def row(what, figure, detail=""):
+        rows.append((what, figure, detail))
+
+    module = import_seconds("import tq_velmor", imports)
+    stdlib = import_seconds(STDLIB, imports)
+    row("import tq_velmor (fresh process)", ms(module), f"median of {imports}")
+    row("  the same standard-library imports alone", ms(stdlib), f"median of {imports}")
+    row("  the module's own start-up", f"{(statistics.median(module) - statistics.median(stdlib)) * 1e3:9.3f} ms",
+        "difference of the medians")
+
+    for what, times, reference, detail in calls(repeat):
+        row(what, us(times), f"median of {repeat}, min {min(times) * 1e6:.3f} µs")
+        if reference is not None:
+            row(f"  {detail}", us(reference), f"median of {repeat}, min {min(reference) * 1e6:.3f} µs")
+
+    silent = [run_silent_peak(big) for _ in range(peaks)]
+    row(f"run_silent: child writes {big} MiB to stdout, parent peak RSS growth",
+        mib(int(statistics.median(g for g, _ in silent))), f"max {max(g for g, _ in silent)} KiB, {peaks} runs")
+    row("  time of that run", ms([t for _, t in silent]), "child start to exit; the null device copies nothing")
+    held = min(256, big)
+    row(f"  meter check: subprocess.run capturing {held} MiB", mib(run_silent_peak(held, capture=True)[0]), "1 run")
+
+    with tempfile.TemporaryDirectory() as folder:
+        member = 64 if quick else 256
+        archive = huge_upx_archive(folder, member)
+        growth = [setup_upx_peak(archive) for _ in range(peaks)]
+        row(f"setup_upx: {member} MiB member ({os.path.getsize(archive) // 1024} KiB archive), peak RSS growth",
+            mib(int(statistics.median(growth))), f"{peaks} runs; the member is read whole")
+
+    total, children, downloads, own, n_children, n_downloads = whole_build(builds)
+    detail = f"median of {builds}"
+    row(f"main(): whole build, fake toolchain ({n_children} commands, {n_downloads} downloads)", ms(total), detail)
+    row("  inside child processes (subprocess.run)", ms(children), detail)
+    row("  inside downloads (local file copies)", ms(downloads), detail)
+    row("  the module's own time (the rest)", ms(own), f"{detail}, max {max(own) * 1e3:.2f} ms")
+
+    print(f"tq_velmor benchmarks: {tq_velmor.__file__}")
+    print(f"machine: {machine()}")
+    width = max(len(what) for what, _, _ in rows)
+    print(f"{'what':<{width}}  {'median':>12}  notes")
+    for what, figure, detail in rows:
+        print(f"{what:<{width}}  {figure:>12}  {detail}")
+
+
+if __name__ == "__main__":
+    main()
