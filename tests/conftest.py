@@ -1,5 +1,6 @@
 """Shared test setup: the Windows stand-ins go in before the module is imported."""
 
+import ctypes
 import os
 import subprocess
 import sys
@@ -41,6 +42,22 @@ def load_from_definition(name="__main__", spec=None):
     api.PyModule_ExecDef(module, definition)
     return module
 """
+
+
+_VECTORCALL = ctypes.pythonapi.PyObject_Vectorcall
+_VECTORCALL.restype = ctypes.py_object
+# kwnames as a plain pointer, so that "no keywords" is NULL rather than None
+_VECTORCALL.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.c_void_p]
+
+
+def vectorcall(function, args, kwnames, kwvalues=None):
+    """Call through the C API, where keyword names need not be distinct strings."""
+    kwnames = tuple(kwnames)
+    if kwvalues is None:
+        kwvalues = [f"value{i}" for i in range(len(kwnames))]
+    values = list(args) + list(kwvalues)
+    stack = (ctypes.py_object * max(len(values), 1))(*values)
+    return _VECTORCALL(function, stack, len(args), id(kwnames) if kwnames else None)
 
 
 class Proxy:

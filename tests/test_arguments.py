@@ -1,6 +1,5 @@
 """The argument rules every public callable shares, and what the callables look like."""
 
-import ctypes
 import inspect
 import os
 import subprocess
@@ -8,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import Proxy
+from conftest import Proxy, vectorcall
 
 SIGNATURES = {
     "get_path": "(relative_path)",
@@ -71,16 +70,6 @@ def test_argument_errors(tqv, name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         getattr(tqv, name)(*args, **kwargs)
     assert str(info.value) == message
-
-
-def vectorcall(function, args, kwnames):
-    """Call through the C API, where keyword names need not be distinct strings."""
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
-    values = list(args) + [f"value{i}" for i in range(len(kwnames))]
-    stack = (ctypes.py_object * max(len(values), 1))(*values)
-    return api(function, stack, len(args), tuple(kwnames))
 
 
 @pytest.mark.parametrize("name, args, kwnames, message", [
