@@ -32,15 +32,7 @@ CHILD_PREFIX = f"import sys; sys.path[:0] = {SEARCH_PATH!r}\nimport tq_velmor_ho
 STDLIB = "import sys, os, subprocess, shutil, urllib.request, zipfile, glob, ctypes, time, winreg"
 
 
-class Module:
-    """A substitute module: the given attributes, everything else from the real one."""
-
-    def __init__(self, real, **attrs):
-        self.__dict__.update(attrs)
-        self._real = real
-
-    def __getattr__(self, name):
-        return getattr(self._real, name)
+Module = pipeline_overhead.Module
 
 
 def restore(saved):
