@@ -20,7 +20,7 @@
     X(relative_path) X(status_msg) X(progress) X(cmd) X(cwd) X(env) X(path) X(repo_dir)         \
     /* os, os.path, sys */                                                                     \
     X(system) X(frozen) X(_MEIPASS) X(executable) X(dirname) X(abspath) X(join) X(exists)       \
-    X(remove) X(expanduser) X(copy) X(getcwd) X(pathsep) X(getsize) X(basename)     \
+    X(remove) X(expanduser) X(copy) X(stat) X(st_mode) X(getcwd) X(pathsep) X(getsize) X(basename)     \
     /* subprocess */                                                                           \
     X(run) X(DEVNULL) X(PIPE) X(CalledProcessError) X(check) X(text)       \
     X(capture_output) X(timeout) X(returncode)                                                 \

@@ -59,8 +59,8 @@ bool is_folder(PyObject* path) {
             return false;
         }
         Ref platform = Ref::steal(found);
-        Ref status = attr(platform.get(), ustr("stat").get())(path);
-        Ref mode = check(PyNumber_Long(status.attr(ustr("st_mode").get()).get()));
+        Ref status = attr(platform.get(), names::stat)(path);
+        Ref mode = check(PyNumber_Long(status.attr(names::st_mode).get()));
         const long bits = PyLong_AsLong(mode.get());
         if (bits == -1 && PyErr_Occurred()) throw PyError{};
         return (bits & file_type_mask) == folder_type;
