@@ -66,12 +66,3 @@ def test_unremovable_entries_are_skipped(tqv, workspace, error):
     recorded(tqv, remove=refuse("upx.exe", os.remove), rmtree=refuse("build", shutil.rmtree))
     assert tqv.cleanup() is None
     assert sorted(os.listdir()) == ["build", "upx.exe"]
-
-
-def test_existence_test_is_unprotected(tqv, workspace):
-    def exists(path):
-        raise KeyboardInterrupt
-
-    tqv.os = Proxy(os, path=Proxy(os.path, exists=exists))
-    with pytest.raises(KeyboardInterrupt):
-        tqv.cleanup()

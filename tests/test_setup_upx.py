@@ -108,10 +108,12 @@ def test_archive_that_cannot_be_removed(tqv, workspace, error):
     assert sorted(os.listdir()) == ["served", "upx.exe", "upx.zip"]
 
 
-def test_existence_test_is_unprotected(tqv, workspace):
+@pytest.mark.parametrize("name", ["setup_upx", "cleanup"])
+def test_existence_test_is_unprotected(tqv, workspace, name):
+    # The catch-alls cover the download and the removals, not the existence tests before them.
     def exists(path):
         raise KeyboardInterrupt
 
     tqv.os = Proxy(os, path=Proxy(os.path, exists=exists))
     with pytest.raises(KeyboardInterrupt):
-        tqv.setup_upx()
+        getattr(tqv, name)()
