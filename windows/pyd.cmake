@@ -46,7 +46,9 @@ add_custom_command(
   COMMAND ${TQV_HOST_PYTHON} ${TQV_TOOLS} def --nm ${CMAKE_NM} --exports ${TQV_EXPORTS} --out ${TQV_DEF}
           $<TARGET_OBJECTS:tq_velmor_objects>
   COMMAND ${TQV_DLLTOOL} --input-def ${TQV_DEF} --dllname python311.dll --output-lib ${TQV_IMPLIB}
-  DEPENDS $<TARGET_OBJECTS:tq_velmor_objects> ${TQV_TOOLS} ${TQV_EXPORTS}
+  # The target name orders the build (Makefile generators know no rule for another
+  # target's object files); the object files make the command rerun when one changes.
+  DEPENDS tq_velmor_objects $<TARGET_OBJECTS:tq_velmor_objects> ${TQV_TOOLS} ${TQV_EXPORTS}
   COMMENT "Import library for python311.dll"
   COMMAND_EXPAND_LISTS VERBATIM)
 add_custom_target(tq_velmor_implib DEPENDS ${TQV_DEF} ${TQV_IMPLIB})
