@@ -18,6 +18,8 @@ import tq_velmor  # noqa: E402
 # PYTHONPATH or the installed package), even though -I makes them ignore PYTHONPATH.
 _SEARCH_PATH = [os.path.dirname(tq_velmor.__file__), os.path.dirname(os.path.dirname(tq_velmor_host.__file__))]
 PATHS = f"import sys; sys.path[:0] = {_SEARCH_PATH!r}\n"
+# A child's own output in UTF-8 on every host (a Windows pipe would get the ANSI code page).
+UTF8_OUTPUT = "sys.stdout.reconfigure(encoding='utf-8'); sys.stderr.reconfigure(encoding='utf-8')\n"
 STAND_INS = "import tq_velmor_host; tq_velmor_host.install()\n"
 
 
@@ -101,12 +103,13 @@ def registry():
     store.clear()
 
 
-def run_python(code, *, stand_ins=True, cwd=None, input_text=None, timeout=120, env=None):
+def run_python(code, *, stand_ins=True, cwd=None, input_text=None, timeout=120, env=None, utf8_output=True):
     """Run `code` in a fresh interpreter; returns the CompletedProcess (text, both streams captured).
 
-    Standard input is `input_text`, or closed when it is None.
+    Standard input is `input_text`, or closed when it is None. The child writes UTF-8 unless
+    `utf8_output` is false (then both sides must agree on the encoding).
     """
-    source = PATHS + (STAND_INS if stand_ins else "") + textwrap.dedent(code)
+    source = PATHS + (UTF8_OUTPUT if utf8_output else "") + (STAND_INS if stand_ins else "") + textwrap.dedent(code)
     command = [sys.executable, "-I", "-X", "faulthandler", "-c", source]
     stdin = {"input": input_text} if input_text is not None else {"stdin": subprocess.DEVNULL}
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, encoding="utf-8", timeout=timeout,

@@ -1,6 +1,6 @@
 """Fakes for the build-tool and discovery tests.
 
-- ``interpreter`` writes a fake interpreter that really runs: a shell script that logs the
+- ``interpreter`` writes a fake interpreter that really runs (see programs.py): it logs the
   path it was started as, answers "--version" and exits with a chosen status.
 - ``Machine`` is a Windows machine on a temporary folder: the install roots, the home
   folder, the registry, the search path and the host interpreter, reached through
@@ -18,6 +18,7 @@ import urllib.request
 import zipfile
 
 from conftest import Proxy
+from programs import program
 from tq_velmor_host import winreg_standin
 
 PYTHON_CORE = "SOFTWARE\\Python\\PythonCore"
@@ -26,16 +27,14 @@ HIVES = {"HKCU": winreg_standin.HKEY_CURRENT_USER, "HKLM": winreg_standin.HKEY_L
 
 def interpreter(path, exit_code=0, log=None, executable=True):
     """A fake interpreter at `path`; returns the path as text."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    record = f"echo \"$0\" >> '{log}'\n" if log else ""
-    path.write_text(f"#!/bin/sh\n{record}echo 'Python 3.12.1'\necho warning >&2\nexit {exit_code}\n")
-    path.chmod(0o755 if executable else 0o644)
-    return str(path)
+    record = f"with open({str(log)!r}, 'a', encoding='utf-8') as log:\n    log.write(_sys.argv[0] + '\\n')\n"
+    return program(path, (record if log else "") + "print('Python 3.12.1')\nprint('warning', file=_sys.stderr)\n"
+                   f"raise SystemExit({exit_code})\n", executable)
 
 
 def runs(log):
     """The paths the fake interpreters logging to `log` were started as, in order."""
-    return log.read_text().splitlines() if log.exists() else []
+    return log.read_text(encoding="utf-8").splitlines() if log.exists() else []
 
 
 class Machine:

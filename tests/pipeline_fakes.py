@@ -13,7 +13,6 @@ import io
 import json
 import os
 import shutil
-import stat
 import sys
 import textwrap
 import time
@@ -23,6 +22,8 @@ import urllib.request
 import zipfile
 
 import pytest
+
+from programs import CLEAR_COMMAND, program  # noqa: F401  (CLEAR_COMMAND for the tests)
 
 SOURCE_PATH = "/yt-dlp/yt-dlp/archive/refs/heads/master.zip"
 UPX_PATH = "/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip"
@@ -140,8 +141,7 @@ def upx_archive(path):
 
 
 INTERPRETER = '''\
-#!{real}
-import json, os, sys
+import json, os, subprocess, sys
 
 args = sys.argv[1:]
 with open({log!r}, "a", encoding="utf-8") as log:
@@ -152,18 +152,14 @@ elif args[:3] == ["-m", "pip", "install"]:
     sys.stderr.write({pip_stderr!r})
     sys.exit({pip_exit!r})
 else:
-    os.execv({real!r}, [{real!r}, *args])
+    sys.exit(subprocess.call([{real!r}, *args]))
 '''
 
 
 def fake_interpreter(folder, log, pip_exit=0, pip_stderr=""):
-    """An executable "python.exe" in `folder`; returns its path as text."""
-    os.makedirs(folder, exist_ok=True)
-    path = os.path.join(folder, "python.exe")
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(INTERPRETER.format(real=sys.executable, log=str(log), pip_exit=pip_exit, pip_stderr=pip_stderr))
-    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
-    return path
+    """A "python.exe" in `folder` that runs (see programs.py); returns its path as text."""
+    return program(os.path.join(folder, "python.exe"),
+                   INTERPRETER.format(real=sys.executable, log=str(log), pip_exit=pip_exit, pip_stderr=pip_stderr))
 
 
 def read_log(log):

@@ -77,3 +77,6 @@ add_custom_command(
   COMMENT "Checking tq_velmor.cp311-win_amd64.pyd"
   VERBATIM)
 add_custom_target(tq_velmor_check ALL DEPENDS ${TQV_CHECKED})
+
+# The wheel (windows/make_wheel.py) takes the checked module from the install step.
+install(TARGETS tq_velmor LIBRARY DESTINATION .)
