@@ -20,7 +20,27 @@ _SEARCH_PATH = [os.path.dirname(tq_velmor.__file__), os.path.dirname(os.path.dir
 PATHS = f"import sys; sys.path[:0] = {_SEARCH_PATH!r}\n"
 # A child's own output in UTF-8 on every host (a Windows pipe would get the ANSI code page).
 UTF8_OUTPUT = "sys.stdout.reconfigure(encoding='utf-8'); sys.stderr.reconfigure(encoding='utf-8')\n"
-STAND_INS = "import tq_velmor_host; tq_velmor_host.install()\n"
+STAND_INS = "import tq_velmor_host; tq_velmor_host.install()\n" + textwrap.dedent("""
+    # console_titles(): the titles set so far, where the host keeps them. Our stand-in records
+    # its calls; on Windows the console itself holds the title (the Windows test stage gives
+    # the suite a console), so the child first sets a title of its own to tell them apart.
+    import os as _os
+    if _os.name == "nt":
+        import ctypes as _ctypes
+        _kernel32 = _ctypes.WinDLL("kernel32")
+        _kernel32.GetConsoleTitleW.argtypes = [_ctypes.c_wchar_p, _ctypes.c_uint]
+        _console = _kernel32.SetConsoleTitleW("tq_velmor test child")
+
+        def console_titles():
+            if not _console:
+                raise RuntimeError("no console to read titles from: run the suite with a console")
+            title = _ctypes.create_unicode_buffer(1024)
+            _kernel32.GetConsoleTitleW(title, 1024)
+            return [] if title.value == "tq_velmor test child" else [title.value]
+    else:
+        def console_titles():
+            return list(tq_velmor_host.windll_standin.title_calls)
+""")
 
 
 # For a child: create and run the module from its definition under any name, the way an
@@ -103,17 +123,20 @@ def registry():
     store.clear()
 
 
-def run_python(code, *, stand_ins=True, cwd=None, input_text=None, timeout=120, env=None, utf8_output=True):
+def run_python(code, *, stand_ins=True, cwd=None, input_text=None, timeout=120, env=None, io_encoding=None):
     """Run `code` in a fresh interpreter; returns the CompletedProcess (text, both streams captured).
 
-    Standard input is `input_text`, or closed when it is None. The child writes UTF-8 unless
-    `utf8_output` is false (then both sides must agree on the encoding).
+    Standard input is `input_text`, or closed when it is None. The child writes UTF-8, or, given
+    `io_encoding`, what PYTHONIOENCODING=io_encoding makes of its streams (then it runs without
+    -I, which would ignore that variable).
     """
-    source = PATHS + (UTF8_OUTPUT if utf8_output else "") + (STAND_INS if stand_ins else "") + textwrap.dedent(code)
-    command = [sys.executable, "-I", "-X", "faulthandler", "-c", source]
+    source = PATHS + ("" if io_encoding else UTF8_OUTPUT) + (STAND_INS if stand_ins else "") + textwrap.dedent(code)
+    command = [sys.executable, *([] if io_encoding else ["-I"]), "-X", "faulthandler", "-c", source]
+    if io_encoding:
+        env = {**(os.environ if env is None else env), "PYTHONIOENCODING": io_encoding}
     stdin = {"input": input_text} if input_text is not None else {"stdin": subprocess.DEVNULL}
-    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, encoding="utf-8", timeout=timeout,
-                          env=env, **stdin)
+    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, encoding=io_encoding or "utf-8",
+                          timeout=timeout, env=env, **stdin)
 
 
 def describe(result):

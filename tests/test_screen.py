@@ -9,6 +9,7 @@ import textwrap
 import pytest
 
 from conftest import PATHS, STAND_INS, Proxy
+from programs import CLEAR_COMMAND
 
 ESC = "\x1b"
 CYAN, PURPLE, GREEN = ESC + "[38;5;51m", ESC + "[38;5;141m", ESC + "[38;5;82m"
@@ -51,7 +52,7 @@ def test_theme_is_settable_and_banner_is_fixed_at_start_up(tqv, monkeypatch):
 def test_bar_cells(tqv, quiet_console, capsys, progress, filled):
     assert tqv.tq_refresh("Fase", progress) is None
     assert capsys.readouterr().out == screen("Fase", str(progress), max(filled, 0), max(35 - filled, 0))
-    assert quiet_console == ["clear"]
+    assert quiet_console == [CLEAR_COMMAND]
 
 
 def test_default_progress_matches_explicit_zero(tqv, quiet_console, capsys):
@@ -115,4 +116,6 @@ def test_screen_bytes_on_a_real_stdout():
     """)
     result = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, stdin=subprocess.DEVNULL)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == screen("Instalando dependencias...", "45", 15, 20).encode("utf-8")
+    # Text-mode output: each line feed becomes the host's line end.
+    expected = screen("Instalando dependencias...", "45", 15, 20).replace("\n", os.linesep)
+    assert result.stdout == expected.encode("utf-8")
