@@ -84,6 +84,14 @@ def test_the_build_starts_only_in_a_folder_of_its_own_names(workspace, capsys, f
         assert listing(folder) == before
 
 
+def test_ctrl_c_ends_the_command_quietly_with_the_interrupt_status(workspace, tqv, capsys):
+    def interrupted():
+        raise KeyboardInterrupt
+
+    tqv.main = interrupted
+    assert command.main([]) == 130 and capsys.readouterr() == ("", "\n")
+
+
 @pytest.mark.skipif(os.name != "nt", reason="Windows folder names ignore letter case")
 def test_names_in_other_letter_case_are_the_builds_own_on_windows(workspace):
     folder, calls = workspace

@@ -70,7 +70,13 @@ def main(argv=None):
     install()
     import tq_velmor
 
-    tq_velmor.main()
+    try:
+        tq_velmor.main()
+    except KeyboardInterrupt:
+        # Ctrl+C stops the build where it stands (main() lets it through): no traceback, the
+        # shell's status for an interrupt.
+        print(file=sys.stderr)
+        return 130
     return 0
 
 
