@@ -5,6 +5,7 @@
 - ``fake_interpreter`` writes an executable "python.exe" that answers "--version", records
   and accepts (or fails) the pip command, and hands everything else to the real interpreter;
   every start is logged with its arguments, working folder and "PATH".
+- ``child_toolchain`` does the same on any host, Windows included, for a child about to run the build.
 - ``Downloads`` stands in for ``urllib.request.urlretrieve``, serving local files by URL path.
 - The screens a run should draw, built from the colours and texts of the console design.
 """
@@ -13,9 +14,11 @@ import io
 import json
 import os
 import shutil
+import subprocess
 import sys
 import textwrap
 import time
+import types
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -278,3 +281,39 @@ CHILD_STAND_INS = textwrap.dedent('''
     os.system = pipeline_fakes.console_stand_in([])
     sys.executable = fake
 ''').format(tests=os.path.dirname(os.path.abspath(__file__)))
+
+
+def child_toolchain(folder, exe_size, fail=None):
+    """For a child about to run the build, on any host: the stand-ins put into the standard modules.
+
+    Nothing is run as a script (Windows runs no "#!" file): the interpreter "python.exe" in `folder`
+    is an empty file, and ``subprocess.run`` hands its commands to the real interpreter, except the
+    pip install, which is only logged. Every command of it is logged with its arguments and working
+    folder. `fail` maps a download's URL path to the error it raises. Returns (downloads, sleeps).
+    """
+    real_run, real_python = subprocess.run, sys.executable
+    log = os.path.join(folder, "log.jsonl")
+    python = os.path.join(folder, "Python311", "python.exe")
+    os.makedirs(os.path.dirname(python), exist_ok=True)
+    open(python, "wb").close()
+    downloads = Downloads({SOURCE_PATH: source_archive(os.path.join(folder, "master.zip"), exe_size, log),
+                           UPX_PATH: upx_archive(os.path.join(folder, "upx.zip"))}, fail)
+
+    def run(cmd, *args, **kwargs):
+        if isinstance(cmd, list) and cmd[:1] == [python]:
+            with open(log, "a", encoding="utf-8") as f:
+                f.write(json.dumps({"args": cmd[1:], "cwd": kwargs.get("cwd") or os.getcwd()}) + "\n")
+            if cmd[1:4] == ["-m", "pip", "install"]:
+                return subprocess.CompletedProcess(cmd, 0, None, "")
+            cmd = [real_python, *cmd[1:]]
+        return real_run(cmd, *args, **kwargs)
+
+    subprocess.run = run
+    urllib.request.urlretrieve = downloads.urlretrieve
+    os.system = console_stand_in([])
+    sys.executable = python
+    # A registered copy, not the real `time` patched: subprocess sleeps while it waits for a child.
+    sleeps = []
+    sys.modules["time"] = types.ModuleType("time")
+    vars(sys.modules["time"]).update(vars(time), sleep=sleeps.append)
+    return downloads, sleeps

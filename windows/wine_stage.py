@@ -5,9 +5,9 @@
 1. the embeddable interpreter, checked file by file and signature by signature before
    anything in it runs (embedded_python.py), is laid out in a scratch folder;
 2. the Windows wheel is built from this checkout (make_wheel.py);
-3. pip and the test extra's pinned pure-Python wheels are fetched for win_amd64, once,
-   into the cache;
-4. a fresh Wine prefix is made, and the Windows pip installs the wheel with its test extra;
+3. pip and the pinned pure-Python wheels of the test and docs extras are fetched for
+   win_amd64, once, into the cache;
+4. a fresh Wine prefix is made, and the Windows pip installs the wheel with those extras;
 5. pytest runs in that interpreter against the installed module, with a real console
    (a pseudo-terminal) so that the console title and "cls" are Windows' own.
 
@@ -37,6 +37,7 @@ import make_wheel  # noqa: E402
 
 PIP = "pip==23.2.1"
 MINGW_CC = "x86_64-w64-mingw32-gcc-win32"
+EXTRAS = ["test", "docs"]  # what the README's test command installs on Linux
 # The Linux side's settings must not steer the Windows interpreter or its pip.
 DROPPED = re.compile(r"PYTHON.*|PYENV.*|VIRTUAL_ENV|CONDA.*|PIP_.*|LD_PRELOAD|ASAN_OPTIONS|UBSAN_OPTIONS")
 
@@ -46,12 +47,12 @@ def log(text):
 
 
 def test_requirements():
-    """The pinned test extra, markers dropped: each pin is fetched for Windows whatever it says."""
+    """The pinned extras, markers dropped: each pin is fetched for Windows whatever it says."""
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-    pins = [r.split(";")[0].strip() for r in project["optional-dependencies"]["test"]]
+    pins = [r.split(";")[0].strip() for extra in EXTRAS for r in project["optional-dependencies"][extra]]
     loose = [p for p in pins if "==" not in p]
     if loose:
-        raise SystemExit(f"wine-stage: the test extra must pin exact versions: {loose}")
+        raise SystemExit(f"wine-stage: the extras {EXTRAS} must pin exact versions: {loose}")
     return pins
 
 
@@ -151,7 +152,7 @@ def stage(pytest_args, cache, scratch):
 
     python = windows_path(python_dir / "python.exe")
     run([python, "-m", "pip", "install", "--no-index", "--find-links", windows_path(wheels),
-         "--disable-pip-version-check", "--no-warn-script-location", f"{windows_path(wheel)}[test]"], env)
+         "--disable-pip-version-check", "--no-warn-script-location", f"{windows_path(wheel)}[{','.join(EXTRAS)}]"], env)
     run([python, "-c", "import sys, tq_velmor; print('wine-stage: tq_velmor from', tq_velmor.__file__, "
          "'in', sys.version)"], env, cwd=ROOT)
 

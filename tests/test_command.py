@@ -1,0 +1,140 @@
+"""The tq-velmor command: its arguments, the folder check, and a whole run through main()."""
+
+import importlib.metadata
+import os
+
+import pytest
+
+from conftest import describe, run_python
+from pipeline_fakes import LAZY, PACKAGING, PIP, SOURCE_PATH, UPX_PATH, progress_screens, read_log, report
+from tq_velmor_host import command
+
+OWN = {"build/old.o": b"", "dist/yt-dlp.exe": b"", "yt-dlp-master/x": b"", "devscripts/x": b"", "yt_dlp/x": b"",
+       "bundle/x": b"", "source.zip": b"stale", "upx.zip": b"", "upx.exe": b"stale", "yt-dlp.spec": b"",
+       "yt-dlp.exe": b"earlier build"}
+UNKNOWN = "tq-velmor: unknown argument {}\nusage: tq-velmor [--force]\nSee 'tq-velmor --help'.\n"
+REFUSED = ("tq-velmor: not starting: {cwd} holds {names}.\n"
+           "The build deletes its own files and folders (see tq-velmor --help) from the folder it\n"
+           "works in, so it starts only in an empty folder. Nothing was deleted. Run it in an empty\n"
+           "folder, or pass --force to build here anyway.\n")
+
+
+def seed(folder, files):
+    for name, data in files.items():
+        path = os.path.join(folder, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+def listing(folder):
+    """Every file and folder below `folder`, as relative names with "/"."""
+    return sorted(os.path.relpath(os.path.join(root, name), folder).replace(os.sep, "/")
+                  for root, folders, names in os.walk(folder) for name in folders + names)
+
+
+@pytest.fixture
+def workspace(tqv, tmp_path, monkeypatch):
+    """An empty current folder; tq_velmor.main only records that it was called."""
+    monkeypatch.chdir(tmp_path)
+    calls = []
+    tqv.main = lambda: calls.append("main")
+    return tmp_path, calls
+
+
+@pytest.mark.parametrize("argv, status, err", [
+    (["--help"], 0, ""),
+    (["-h", "--force"], 0, ""),
+    (["build"], 2, UNKNOWN.format("'build'")),
+    (["--forc"], 2, UNKNOWN.format("'--forc'")),
+    (["--help", "--verbose"], 2, UNKNOWN.format("'--verbose'")),
+    ([""], 2, UNKNOWN.format("''")),
+])
+def test_help_or_a_refused_argument_builds_nothing(workspace, capsys, argv, status, err):
+    folder, calls = workspace
+    seed(folder, {"notes.txt": b"mine"})
+    assert command.main(argv) == status
+    out, got = capsys.readouterr()
+    assert got == err and calls == [] and listing(folder) == ["notes.txt"]
+    if status == 0:
+        assert out.startswith("usage: tq-velmor [--force]\n\nBuilds yt-dlp.exe in the current folder")
+        assert ("Warning: the build works in the current folder and deletes from it the folders\n"
+                "build, dist, yt-dlp-master, devscripts, yt_dlp, bundle\n"
+                "and the files source.zip, upx.zip, upx.exe, yt-dlp.spec;\n") in out
+    else:
+        assert out == ""
+
+
+@pytest.mark.parametrize("files, argv, refused", [
+    ({}, [], None),
+    (OWN, [], None),
+    ({"notes.txt": b"mine"}, ["--force"], None),
+    ({**OWN, "notes.txt": b"mine"}, [], "notes.txt"),
+    ({"src/main.c": b"", "Build.log": b""}, [], "Build.log, src"),
+    ({f"file{i:02}.txt": b"" for i in range(20)}, [], ", ".join(f"file{i:02}.txt" for i in range(8)) + " and 12 more"),
+], ids=["empty", "leftovers", "forced", "foreign", "near-names", "crowded"])
+def test_the_build_starts_only_in_a_folder_of_its_own_names(workspace, capsys, files, argv, refused):
+    folder, calls = workspace
+    seed(folder, files)
+    before = listing(folder)
+    assert command.main(argv) == (2 if refused else 0)
+    assert calls == ([] if refused else ["main"])
+    if refused:
+        assert capsys.readouterr().err == REFUSED.format(cwd=os.getcwd(), names=refused)
+        assert listing(folder) == before
+
+
+def test_ctrl_c_ends_the_command_quietly_with_the_interrupt_status(workspace, tqv, capsys):
+    def interrupted():
+        raise KeyboardInterrupt
+
+    tqv.main = interrupted
+    assert command.main([]) == 130 and capsys.readouterr() == ("", "\n")
+
+
+@pytest.mark.skipif(os.name != "nt", reason="Windows folder names ignore letter case")
+def test_names_in_other_letter_case_are_the_builds_own_on_windows(workspace):
+    folder, calls = workspace
+    seed(folder, {"Build/x": b"", "DIST/x": b"", "Yt-Dlp.exe": b""})
+    assert command.main([]) == 0 and calls == ["main"]
+
+
+@pytest.mark.parametrize("files, status", [(OWN, 0), ({"notes.txt": b"mine"}, 2)], ids=["leftovers", "foreign"])
+def test_the_installed_command_puts_in_the_stand_ins_and_runs_the_build(tmp_path, files, status):
+    entry = importlib.metadata.entry_points(group="console_scripts", name="tq-velmor")
+    if not entry:
+        pytest.skip("tq-velmor is not installed")
+    (entry,) = entry
+    work, tools = tmp_path / "work", tmp_path / "tools"
+    work.mkdir()
+    seed(work, files)
+    before = listing(work)
+    tests = os.path.dirname(os.path.abspath(__file__))
+    # Nothing of the module is imported before the command: it must put the stand-ins in itself.
+    code = f"""
+        import sys
+        sys.stdout.reconfigure(encoding="utf-8")
+        sys.path.insert(0, {tests!r})
+        import pipeline_fakes
+        downloads, sleeps = pipeline_fakes.child_toolchain({str(tools)!r}, 1048576)
+        assert "winreg" not in sys.modules or sys.platform == "win32"
+        from importlib.metadata import EntryPoint
+        sys.argv = ["tq-velmor"]
+        try:
+            EntryPoint("tq-velmor", {entry.value!r}, "console_scripts").load()()
+        finally:
+            sys.stdout.write(repr((downloads.paths(), sleeps)))
+    """
+    result = run_python(code, stand_ins=False, cwd=str(work), input_text="")
+    assert result.returncode == status, describe(result)
+    commands = [(e["args"], e["cwd"]) for e in read_log(os.path.join(str(tools), "log.jsonl")) if "args" in e]
+    if status == 0:
+        repo = os.path.join(str(work), "yt-dlp-master")
+        assert result.stdout == (progress_screens(95) + report("1.00", True)
+                                 + repr(([(UPX_PATH, ["upx.zip"]), (SOURCE_PATH, ["source.zip"])], [5])))
+        assert commands == [(["--version"], str(work)), (PIP, str(work)), (LAZY, repo), (PACKAGING, repo)]
+        assert listing(work) == ["yt-dlp.exe"] and os.path.getsize(work / "yt-dlp.exe") == 1048576
+    else:
+        assert result.stdout == repr(([], [])) and commands == []
+        assert result.stderr == REFUSED.format(cwd=str(work), names="notes.txt")
+        assert listing(work) == before
