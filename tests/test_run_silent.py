@@ -13,7 +13,8 @@ from programs import program
 
 def tool(tmp_path, stderr, exit_code):
     """A program that writes `stderr` to its error output and exits with `exit_code`."""
-    return program(tmp_path / "tool", f"print('ignored')\n_sys.stderr.write({stderr!r})\nraise SystemExit({exit_code})\n")
+    return program(tmp_path / "tool",
+                   f"print('ignored')\n_sys.stderr.write({stderr!r})\nraise SystemExit({exit_code})\n")
 
 
 class Command(list):

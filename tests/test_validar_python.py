@@ -117,8 +117,8 @@ def ended(pid):
 def test_time_out_after_five_seconds(tqv, tmp_path):
     # The one slow test of the suite: a candidate that never answers.
     pid_file = tmp_path / "pid"
-    sleeper = program(tmp_path / "python.exe", f"with open({str(pid_file)!r}, 'w') as f:\n    f.write(str(_os.getpid()))\n"
-                      "import time\ntime.sleep(60)\n")
+    sleeper = program(tmp_path / "python.exe", f"with open({str(pid_file)!r}, 'w') as f:\n"
+                      "    f.write(str(_os.getpid()))\nimport time\ntime.sleep(60)\n")
     start = time.monotonic()
     assert tqv.validar_python(sleeper) is False
     assert 4.9 < time.monotonic() - start < 10
