@@ -22,6 +22,7 @@ from programs import program
 from tq_velmor_host import winreg_standin
 
 PYTHON_CORE = "SOFTWARE\\Python\\PythonCore"
+DRIVE_ROOTS = ("C:\\Program Files\\Python", "C:\\Python")  # the search's literal install roots
 HIVES = {"HKCU": winreg_standin.HKEY_CURRENT_USER, "HKLM": winreg_standin.HKEY_LOCAL_MACHINE}
 
 
@@ -54,8 +55,13 @@ class Machine:
         tqv.winreg = Proxy(winreg_standin, OpenKey=self._open_key)
 
     def real(self, path):
-        """Where a Windows path lies in the temporary folder."""
-        return path.replace("C:\\", f"{self.tmp}/C/").replace("\\", "/") if isinstance(path, str) else path
+        """Where a path of this machine lies: the drive's install roots are moved below the
+        temporary folder (itself on drive C: on Windows), and other hosts take "\\" as "/"."""
+        if not isinstance(path, str):
+            return path
+        if path.startswith(DRIVE_ROOTS):
+            path = os.path.join(self.tmp, "C", path[len("C:\\"):])
+        return path if os.name == "nt" else path.replace("\\", "/")
 
     def root(self, where):
         """The folder of the install root `where` ("user", "program files" or "drive")."""

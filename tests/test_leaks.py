@@ -260,7 +260,8 @@ P = pytest.param
 PATHS = [
     P(lambda: Case("get_path", fresh("upx.exe"), returns=os.path.join(os.getcwd(), "upx.exe")), id="get_path"),
     P(lambda: Case("get_path", kwargs={fresh("relative_path"): fresh("upx.exe")},
-                   subs={"sys": Proxy(sys, frozen=True, _MEIPASS=fresh("/bundle"))}, returns="/bundle/upx.exe"),
+                   subs={"sys": Proxy(sys, frozen=True, _MEIPASS=fresh("/bundle"))},
+                   returns=os.path.join("/bundle", "upx.exe")),
       id="get_path-frozen"),
     P(lambda: Case("get_path", b"x", raises=TypeError), id="get_path-bytes"),
     P(lambda: Case("get_path", fresh("xy"), subs={"os": os_with(join=Fake(raises=OSError))}, raises=OSError),

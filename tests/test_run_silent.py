@@ -1,5 +1,6 @@
 """run_silent: output hidden, a non-zero exit turned into "Fallo en: ...", every other error as raised."""
 
+import os
 import subprocess
 import sys
 import tracemalloc
@@ -7,15 +8,13 @@ import tracemalloc
 import pytest
 
 from conftest import Proxy
+from programs import program
 
 
-def program(tmp_path, stderr, exit_code):
+def tool(tmp_path, stderr, exit_code):
     """A program that writes `stderr` to its error output and exits with `exit_code`."""
-    path = tmp_path / "tool"
-    (tmp_path / "stderr.txt").write_text(stderr)
-    path.write_text(f"#!/bin/sh\necho ignored\ncat '{tmp_path / 'stderr.txt'}' >&2\nexit {exit_code}\n")
-    path.chmod(0o755)
-    return str(path)
+    return program(tmp_path / "tool",
+                   f"print('ignored')\n_sys.stderr.write({stderr!r})\nraise SystemExit({exit_code})\n")
 
 
 class Command(list):
@@ -34,7 +33,7 @@ class Command(list):
     ("", "Error desconocido"),
 ])
 def test_failure_text(tqv, tmp_path, capfd, shape, label, stderr, detail):
-    path = program(tmp_path, stderr, 3)
+    path = tool(tmp_path, stderr, 3)
     with pytest.raises(Exception) as info:
         tqv.run_silent(shape(path))
     error = info.value
@@ -46,7 +45,7 @@ def test_failure_text(tqv, tmp_path, capfd, shape, label, stderr, detail):
 
 
 def test_success_discards_everything(tqv, tmp_path, capfd):
-    assert tqv.run_silent([program(tmp_path, "warning: deprecated\n", 0)]) is None
+    assert tqv.run_silent([tool(tmp_path, "warning: deprecated\n", 0)]) is None
     assert capfd.readouterr() == ("", "")
 
 
@@ -101,10 +100,12 @@ def test_other_errors_leave_unchanged(tqv, error):
     assert info.value is error and info.value.__context__ is None
 
 
-@pytest.mark.parametrize("cmd, cwd", [
-    (lambda tmp: [str(tmp / "missing")], None),
-    (lambda tmp: [sys.executable, "--version"], lambda tmp: str(tmp / "missing")),
+@pytest.mark.parametrize("cmd, cwd, error", [
+    (lambda tmp: [str(tmp / "missing")], None, FileNotFoundError),
+    # Windows refuses a missing working folder as "directory name invalid" (ERROR_DIRECTORY).
+    (lambda tmp: [sys.executable, "--version"], lambda tmp: str(tmp / "missing"),
+     NotADirectoryError if os.name == "nt" else FileNotFoundError),
 ], ids=["missing program", "missing folder"])
-def test_start_failures_leave_unchanged(tqv, tmp_path, cmd, cwd):
-    with pytest.raises(FileNotFoundError):
+def test_start_failures_leave_unchanged(tqv, tmp_path, cmd, cwd, error):
+    with pytest.raises(error):
         tqv.run_silent(cmd(tmp_path), cwd and cwd(tmp_path))
