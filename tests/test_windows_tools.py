@@ -70,7 +70,8 @@ def test_read_pe_refuses_a_non_pe_file():
         pyd_tools.read_pe(b"\x7fELF" + bytes(200))
 
 
-@pytest.mark.skipif(not shutil.which("x86_64-w64-mingw32-g++"), reason="needs mingw-w64")
+@pytest.mark.skipif(not shutil.which("x86_64-w64-mingw32-g++"),
+                    reason="needs the mingw-w64 cross compiler, which builds the Windows module on Linux")
 def test_read_pe_finds_every_export_and_import_of_a_real_dll(tmp_path):
     """A DLL linked against the shared libstdc++: the parser must see that import and fail it."""
     (tmp_path / "py.def").write_text(pyd_tools.def_text([("PyLong_FromLong", False), ("Py_Version", True)]))
