@@ -1,0 +1,57 @@
+// Attribute reads, with a shortcut for plain modules that gives the generic lookup's answer.
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace tqv {
+
+namespace {
+
+enum Lookup { found = 1, absent = 0, failed = -1, undecided = 2 };
+
+// name on an exact module object, answered the way ModuleType's own lookup answers it: the
+// type's attribute if it has one (left undecided: it may be a descriptor), else the module
+// dict's entry, else the module's __getattr__, else absent. The shortcut skips making (and,
+// in getattr with a default, throwing away) the AttributeError of a miss, which costs more than
+// the lookup. A substitute that is not exactly a module (a proxy, a subclass that may override
+// __getattribute__) is left to the generic lookup.
+Lookup module_lookup(PyObject* obj, PyObject* name, PyObject** result) {
+    if (!PyModule_CheckExact(obj) || !PyUnicode_CheckExact(name)) return undecided;
+    if (_PyType_Lookup(Py_TYPE(obj), name)) return undecided;
+    PyObject* dict = PyModule_GetDict(obj);  // never NULL for a module object
+    if (PyObject* value = PyDict_GetItemWithError(dict, name)) {
+        *result = Py_NewRef(value);
+        return found;
+    }
+    if (PyErr_Occurred()) return failed;
+    PyObject* hook = PyDict_GetItemWithError(dict, names::__getattr__);
+    if (!hook) return PyErr_Occurred() ? failed : absent;
+    Ref held = Ref::borrow(hook);  // the call may rebind the module's __getattr__
+    *result = PyObject_CallOneArg(hook, name);
+    return *result ? found : failed;
+}
+
+}  // namespace
+
+Ref attr(PyObject* obj, PyObject* name) {
+    PyObject* value = nullptr;
+    switch (module_lookup(obj, name, &value)) {
+        case found: return Ref::steal(value);
+        case failed: throw PyError{};
+        default: return check(PyObject_GetAttr(obj, name));  // also makes the AttributeError of a miss
+    }
+}
+
+Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
+    PyObject* value = nullptr;
+    int result = module_lookup(obj, name, &value);
+    // As getattr(obj, name, default) reads it: no AttributeError is made where the type's lookup
+    // can say "absent" without one.
+    if (result == undecided) result = _PyObject_LookupAttr(obj, name, &value);
+    if (result == failed) {
+        if (!clear_if(PyExc_AttributeError)) throw PyError{};  // a module __getattr__ said "absent"
+        result = absent;
+    }
+    return result == found ? Ref::steal(value) : Ref::borrow(fallback);
+}
+
+}  // namespace tqv
