@@ -140,3 +140,13 @@ def test_attribute_replaced_on_the_real_module_wins(tqv, tmp_path, monkeypatch):
     monkeypatch.undo()
     monkeypatch.chdir(tmp_path)
     assert tqv.get_path("x") == os.path.join(str(tmp_path), "x")
+
+
+def test_each_new_substitute_is_read_afresh(tqv, tmp_path, monkeypatch):
+    # New modules made and dropped in turn: a namespace may reuse a dropped one's memory.
+    monkeypatch.chdir(tmp_path)
+    for i in range(50):
+        tqv.os = module("os", path=module("path", abspath=os.path.abspath, join=lambda a, b, i=i: f"{i}:{b}"))
+        assert tqv.get_path("x") == f"{i}:x"
+        vars(tqv.os.path)["join"] = lambda a, b: f"again:{b}"
+        assert tqv.get_path("x") == "again:x"

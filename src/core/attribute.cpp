@@ -1,4 +1,5 @@
 // Attribute reads, with a shortcut for plain modules that gives the generic lookup's answer.
+#include "dict_cache.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -8,6 +9,9 @@ namespace {
 
 enum Lookup { found = 1, absent = 0, failed = -1, undecided = 2 };
 
+// Entries only for names ModuleType itself lacks; the type is immutable, so it stays so.
+DictCache module_attributes;
+
 // name on an exact module object, answered the way ModuleType's own lookup answers it: the
 // type's attribute if it has one (left undecided: it may be a descriptor), else the module
 // dict's entry, else the module's __getattr__, else absent. The shortcut skips making (and,
@@ -16,9 +20,14 @@ enum Lookup { found = 1, absent = 0, failed = -1, undecided = 2 };
 // __getattribute__) is left to the generic lookup.
 Lookup module_lookup(PyObject* obj, PyObject* name, PyObject** result) {
     if (!PyModule_CheckExact(obj) || !PyUnicode_CheckExact(name)) return undecided;
-    if (_PyType_Lookup(Py_TYPE(obj), name)) return undecided;
     PyObject* dict = PyModule_GetDict(obj);  // never NULL for a module object
+    if (PyObject* value = module_attributes.find(dict, name)) {
+        *result = Py_NewRef(value);
+        return found;
+    }
+    if (_PyType_Lookup(Py_TYPE(obj), name)) return undecided;
     if (PyObject* value = PyDict_GetItemWithError(dict, name)) {
+        module_attributes.remember(dict, name, value);
         *result = Py_NewRef(value);
         return found;
     }
