@@ -1,4 +1,4 @@
-// Attribute reads, with a shortcut for plain modules that gives the generic lookup's answer.
+// Attribute reads, with shortcuts for plain modules and classes that give the generic lookup's answer.
 #include "dict_cache.hpp"
 #include "names.hpp"
 #include "ref.hpp"
@@ -39,11 +39,28 @@ Lookup module_lookup(PyObject* obj, PyObject* name, PyObject** result) {
     return *result ? found : failed;
 }
 
+// name on a class whose metaclass is exactly `type` (the theme class), answered as type's own
+// lookup answers it when `type` itself has no such attribute and the class's attribute (found
+// along its MRO) is no descriptor; everything else is left to the generic lookup.
+Lookup class_lookup(PyObject* obj, PyObject* name, PyObject** result) {
+    if (!Py_IS_TYPE(obj, &PyType_Type) || !PyUnicode_CheckExact(name)) return undecided;
+    if (_PyType_Lookup(&PyType_Type, name)) return undecided;
+    PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(obj), name);
+    if (!value || Py_TYPE(value)->tp_descr_get) return undecided;
+    *result = Py_NewRef(value);
+    return found;
+}
+
+Lookup shortcut(PyObject* obj, PyObject* name, PyObject** result) {
+    const Lookup answer = module_lookup(obj, name, result);
+    return answer == undecided ? class_lookup(obj, name, result) : answer;
+}
+
 }  // namespace
 
 Ref attr(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
-    switch (module_lookup(obj, name, &value)) {
+    switch (shortcut(obj, name, &value)) {
         case found: return Ref::steal(value);
         case failed: throw PyError{};
         default: return check(PyObject_GetAttr(obj, name));  // also makes the AttributeError of a miss
@@ -52,7 +69,7 @@ Ref attr(PyObject* obj, PyObject* name) {
 
 Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
     PyObject* value = nullptr;
-    int result = module_lookup(obj, name, &value);
+    int result = shortcut(obj, name, &value);
     // As getattr(obj, name, default) reads it: no AttributeError is made where the type's lookup
     // can say "absent" without one.
     if (result == undecided) result = _PyObject_LookupAttr(obj, name, &value);
