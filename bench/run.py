@@ -20,6 +20,7 @@ import sys
 import tempfile
 import textwrap
 import timeit
+import types
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -36,8 +37,6 @@ CHILD_PREFIX = f"import sys; sys.path[:0] = {SEARCH_PATH!r}\nimport tq_velmor_ho
 # The standard-library modules the module's start-up imports, winreg being the stand-in here.
 STDLIB = "import sys, os, subprocess, shutil, urllib.request, zipfile, glob, ctypes, time, winreg"
 
-
-Module = pipeline_overhead.Module
 
 
 def restore(namespace, saved):
@@ -71,22 +70,19 @@ def machine():
 # --- Module against its Python twin --------------------------------------------------------------
 
 def import_costs(rounds):
-    """Start-up cost of the module and of the twin over the bare standard-library imports, in seconds.
+    """Start-up cost of the module and of the twin over the standard-library imports, in seconds.
 
-    Each round runs the three imports in fresh processes, in rotating order; the costs are the
-    per-round differences, so a slow moment of the machine hits both sides of a difference.
+    Each fresh process first imports the standard-library modules that start-up imports, then
+    times the import of the module (or the twin) alone: what is left is its own start-up. The
+    two alternate, round after round.
     """
-    statements = {"stdlib": STDLIB, "module": "import tq_velmor", "twin": "import tq_velmor_twin"}
-    code = "import time\nstart = time.perf_counter()\n{}\nprint(time.perf_counter() - start)\n"
-    order = list(statements)
-    costs = {"module": [], "twin": []}
+    code = STDLIB + "\nimport time\nstart = time.perf_counter()\nimport {}\nprint(time.perf_counter() - start)\n"
+    costs = {"tq_velmor": [], "tq_velmor_twin": []}
+    order = list(costs)
     for r in range(rounds):
-        seconds = {}
-        for key in order[r % 3:] + order[:r % 3]:
-            seconds[key] = float(child(code.format(statements[key])))
-        for key in costs:
-            costs[key].append(seconds[key] - seconds["stdlib"])
-    return costs
+        for name in (order if r % 2 == 0 else order[::-1]):
+            costs[name].append(float(child(code.format(name))))
+    return costs["tq_velmor"], costs["tq_velmor_twin"]
 
 
 def interleaved(module_call, twin_call, repeat, number):
@@ -100,6 +96,14 @@ def interleaved(module_call, twin_call, repeat, number):
         module.append(pair[0])
         twin.append(pair[1])
     return module, twin
+
+
+def os_without_clearing():
+    """A plain module like os, with every attribute of os but a `system` that does nothing."""
+    substitute = types.ModuleType("os")
+    vars(substitute).update(vars(os))
+    substitute.system = lambda command: 0
+    return substitute
 
 
 def refused(function):
@@ -126,7 +130,7 @@ def calls(repeat, number):
 
             measure('get_path("upx.exe")', lambda m: m.get_path("upx.exe"))
             # The console clearing substituted (the same object for both), the screen to the null device.
-            tq_velmor.os = twin.os = Module(os, system=lambda command: 0)
+            tq_velmor.os = twin.os = os_without_clearing()
             sys.stdout = null
             measure('tq_refresh("Instalando dependencias...", 45)',
                     lambda m: m.tq_refresh("Instalando dependencias...", 45))
@@ -149,15 +153,16 @@ def cost_table(quick):
     """The module against its twin: per-call medians and ratios, and start-up cost over the stdlib."""
     repeat, number, rounds = (3, 500, 5) if quick else (15, 2000, 41)
     rows = calls(repeat, number)
-    startup = import_costs(rounds)
+    module_startup, twin_startup = import_costs(rounds)
     lines = [f"{'case':<50} {'module':>12} {'twin':>12} {'ratio':>6}"]
     for case, module, twin_times in rows:
         ratios = [m / t for m, t in zip(module, twin_times)]
         lines.append(f"{case:<50} {us(module)} {us(twin_times)} {statistics.median(ratios):6.2f}")
-    lines.append(f"{'start-up over the standard-library imports':<50} "
-                 f"{ms(startup['module'])} {ms(startup['twin'])}")
+    ratios = [m / t for m, t in zip(module_startup, twin_startup)]
+    lines.append(f"{'start-up, over the standard-library imports':<50} "
+                 f"{ms(module_startup)} {ms(twin_startup)} {statistics.median(ratios):6.2f}")
     lines.append(f"(per call: medians of {repeat} interleaved timings of {number} calls, ratio the median of the "
-                 f"paired ratios; start-up: medians of {rounds} rounds of fresh processes)")
+                 f"paired ratios; start-up: medians of {rounds} fresh processes each)")
     return lines
 
 
