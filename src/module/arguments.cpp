@@ -45,7 +45,7 @@ void create_default_values() {
 }
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    Arguments& bound) {
+                    Arguments& bound) noexcept {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     bound = {};
     if (sig.count == 0) {
