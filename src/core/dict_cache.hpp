@@ -20,8 +20,8 @@ public:
     PyObject* find(PyObject* dict, PyObject* name) const noexcept {
         const Entry& e = slot(dict, name);
         // The address may now hold another object: its version is read only if it is a dict.
-        if (e.dict == dict && e.name == name && PyDict_CheckExact(dict) && e.version == version(dict)) return e.value;
-        return nullptr;
+        const bool valid = e.dict == dict && e.name == name && PyDict_CheckExact(dict) && e.version == version(dict);
+        return valid ? e.value : nullptr;
     }
     // Remember that dict[name] is value, as of the dict's current version.
     void remember(PyObject* dict, PyObject* name, PyObject* value) noexcept {

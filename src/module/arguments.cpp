@@ -9,8 +9,8 @@ namespace {
 
 PyObject* zero = nullptr;
 
-// Each refusal sets the TypeError and returns false: a refused call is common enough (callers
-// probe signatures, fuzzers hammer them) that it should cost what CPython's own refusal costs.
+// Each refusal sets the TypeError and returns false, so that a refused call costs what CPython's
+// own refusal costs instead of a trip through the C++ unwinder.
 bool refuse(const char* format, auto... args) {
     PyErr_Format(PyExc_TypeError, format, args...);
     return false;
