@@ -1,11 +1,14 @@
-"""What the module costs: import time, per-call time, memory of a quiet command, a whole build.
+"""What the module costs: against its Python twin, memory of a quiet command, a whole build.
 
-    PYTHONPATH=<build folder>:python python3 bench/run.py [--quick]
+    PYTHONPATH=<build folder>:python python3 bench/run.py [--quick] [--costs]
 
-Prints one table of medians over repeated runs, headed by the machine it ran on. Every
-figure comes from this process or from fresh child processes started with the same module
-files; nothing touches the network (downloads copy local files, the console clear and the
-five-second pause are no-ops). --quick takes fewer repeats, for a smoke test.
+First the module against its Python twin (bench/tq_velmor_twin.py: the same steps through the
+same standard-library calls): per-call times of both, timed alternately in this process, with
+their ratio, and the start-up cost of each over the bare standard-library imports, from fresh
+processes. Then one table of medians over repeated runs. Every figure comes from this process
+or from fresh child processes started with the same module files; nothing touches the network
+(downloads copy local files, the console clear and the five-second pause are no-ops). --quick
+takes fewer repeats, for a smoke test; --costs stops after the comparison with the twin.
 """
 
 import argparse
@@ -17,6 +20,7 @@ import sys
 import tempfile
 import textwrap
 import timeit
+import types
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -24,20 +28,19 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pipeline_overhead  # noqa: E402  (installs the Windows stand-ins and imports the module)
 import tq_velmor  # noqa: E402
 import tq_velmor_host  # noqa: E402
+import tq_velmor_twin as twin  # noqa: E402
 
 MiB = 1 << 20
-SEARCH_PATH = [os.path.dirname(tq_velmor.__file__), os.path.dirname(os.path.dirname(tq_velmor_host.__file__))]
+SEARCH_PATH = [os.path.dirname(tq_velmor.__file__), os.path.dirname(os.path.dirname(tq_velmor_host.__file__)),
+               os.path.dirname(twin.__file__)]
 CHILD_PREFIX = f"import sys; sys.path[:0] = {SEARCH_PATH!r}\nimport tq_velmor_host; tq_velmor_host.install()\n"
 # The standard-library modules the module's start-up imports, winreg being the stand-in here.
 STDLIB = "import sys, os, subprocess, shutil, urllib.request, zipfile, glob, ctypes, time, winreg"
 
 
-Module = pipeline_overhead.Module
 
-
-def restore(saved):
-    """Put the module namespace back as it was saved: substitutes gone, added names removed."""
-    namespace = vars(tq_velmor)
+def restore(namespace, saved):
+    """Put a module namespace back as it was saved: substitutes gone, added names removed."""
     for name in [n for n in namespace if n not in saved]:
         del namespace[name]
     namespace.update(saved)
@@ -64,69 +67,103 @@ def machine():
             f"Python {platform.python_version()} ({platform.python_implementation()})")
 
 
-# --- Import time ---------------------------------------------------------------------------------
+# --- Module against its Python twin --------------------------------------------------------------
 
-def import_seconds(statement, runs):
-    code = f"import time\nstart = time.perf_counter()\n{statement}\nprint(time.perf_counter() - start)\n"
-    return [float(child(code)) for _ in range(runs)]
+def import_costs(rounds):
+    """Start-up cost of the module and of the twin over the standard-library imports, in seconds.
 
-
-# --- Per-call time -------------------------------------------------------------------------------
-
-def per_call(function, repeat, budget=0.1):
-    """Median seconds per call of `function()` over `repeat` timings of a loop lasting about `budget`."""
-    timer = timeit.Timer(function)
-    number, _ = timer.autorange()
-    number = max(1, int(number * budget / 0.2))  # autorange stops past 0.2 s
-    return [t / number for t in timer.repeat(repeat, number)]
-
-
-def argument_error():
-    try:
-        tq_velmor.get_path()
-    except TypeError:
-        pass
+    Each fresh process first imports the standard-library modules that start-up imports, then
+    times the import of the module (or the twin) alone: what is left is its own start-up. The
+    two alternate, round after round.
+    """
+    code = STDLIB + "\nimport time\nstart = time.perf_counter()\nimport {}\nprint(time.perf_counter() - start)\n"
+    costs = {"tq_velmor": [], "tq_velmor_twin": []}
+    order = list(costs)
+    for r in range(rounds):
+        for name in (order if r % 2 == 0 else order[::-1]):
+            costs[name].append(float(child(code.format(name))))
+    return costs["tq_velmor"], costs["tq_velmor_twin"]
 
 
-def python_argument_error():
-    def get_path(relative_path):
-        pass
-    try:
-        get_path()
-    except TypeError:
-        pass
+def interleaved(module_call, twin_call, repeat, number):
+    """Seconds per call of each, timed alternately `repeat` times over `number` calls."""
+    timers = [timeit.Timer(module_call), timeit.Timer(twin_call)]
+    module, twin = [], []
+    for r in range(repeat):
+        pair = [None, None]
+        for i in ((0, 1) if r % 2 == 0 else (1, 0)):
+            pair[i] = timers[i].timeit(number) / number
+        module.append(pair[0])
+        twin.append(pair[1])
+    return module, twin
 
 
-def calls(repeat):
-    saved = dict(vars(tq_velmor))
+def os_without_clearing():
+    """A plain module like os, with every attribute of os but a `system` that does nothing."""
+    substitute = types.ModuleType("os")
+    vars(substitute).update(vars(os))
+    substitute.system = lambda command: 0
+    return substitute
+
+
+def refused(function):
+    """A call that breaks the argument rules: tq_refresh("a", 1, 2) raises TypeError."""
+    def call():
+        try:
+            function("a", 1, 2)
+        except TypeError:
+            pass
+    return call
+
+
+def calls(repeat, number):
+    """(case, module seconds, twin seconds) for each measured call, module and twin interleaved."""
+    saved, twin_saved = dict(vars(tq_velmor)), dict(vars(twin))
     screen = sys.stdout
     rows = []
     with tempfile.TemporaryDirectory() as empty, open(os.devnull, "w") as null:
         here = os.getcwd()
         os.chdir(empty)
         try:
-            rows.append(("get_path('upx.exe')", per_call(lambda: tq_velmor.get_path("upx.exe"), repeat),
-                         per_call(lambda: os.path.join(os.path.abspath(".") if not getattr(sys, "frozen", False)
-                                                       else None, "upx.exe"), repeat),
-                         "the same lookups and calls from Python"))
-            rows.append(("validar_python(None)", per_call(lambda: tq_velmor.validar_python(None), repeat), None, ""))
-            # The clearing stubbed (through a substitute `os`, which costs an attribute lookup in
-            # Python per use of `os`), the screen printed to the null device.
-            tq_velmor.os, sys.stdout = Module(os, system=lambda command: 0), null
-            rows.append(("tq_refresh(msg, 45) to the null device",
-                         per_call(lambda: tq_velmor.tq_refresh("Instalando dependencias...", 45), repeat), None, ""))
-            tq_velmor.os, sys.stdout = os, screen
-            names = ["build", "dist", "yt-dlp-master", "devscripts", "yt_dlp", "bundle",
-                     "source.zip", "upx.zip", "upx.exe", "yt-dlp.spec"]
-            rows.append(("cleanup() in an empty folder", per_call(tq_velmor.cleanup, repeat),
-                         per_call(lambda: [os.path.exists(n) for n in names], repeat), "its 10 os.path.exists"))
-            rows.append(("get_path() -> TypeError", per_call(argument_error, repeat),
-                         per_call(python_argument_error, repeat), "the same error from a def"))
+            def measure(case, call):
+                rows.append((case, *interleaved(lambda: call(tq_velmor), lambda: call(twin), repeat, number)))
+
+            measure('get_path("upx.exe")', lambda m: m.get_path("upx.exe"))
+            # The console clearing substituted (the same object for both), the screen to the null device.
+            tq_velmor.os = twin.os = os_without_clearing()
+            sys.stdout = null
+            measure('tq_refresh("Instalando dependencias...", 45)',
+                    lambda m: m.tq_refresh("Instalando dependencias...", 45))
+            sys.stdout = screen
+            tq_velmor.os = twin.os = os
+            module_refused, twin_refused = refused(tq_velmor.tq_refresh), refused(twin.tq_refresh)
+            rows.append(('argument error: tq_refresh("a", 1, 2)',
+                         *interleaved(module_refused, twin_refused, repeat, number)))
+            measure("cleanup() in an empty folder", lambda m: m.cleanup())
+            measure("validar_python(None)", lambda m: m.validar_python(None))
         finally:
             sys.stdout = screen
             os.chdir(here)
-            restore(saved)
+            restore(vars(tq_velmor), saved)
+            restore(vars(twin), twin_saved)
     return rows
+
+
+def cost_table(quick):
+    """The module against its twin: per-call medians and ratios, and start-up cost over the stdlib."""
+    repeat, number, rounds = (3, 500, 5) if quick else (15, 2000, 41)
+    rows = calls(repeat, number)
+    module_startup, twin_startup = import_costs(rounds)
+    lines = [f"{'case':<50} {'module':>12} {'twin':>12} {'ratio':>6}"]
+    for case, module, twin_times in rows:
+        ratios = [m / t for m, t in zip(module, twin_times)]
+        lines.append(f"{case:<50} {us(module)} {us(twin_times)} {statistics.median(ratios):6.2f}")
+    ratios = [m / t for m, t in zip(module_startup, twin_startup)]
+    lines.append(f"{'start-up, over the standard-library imports':<50} "
+                 f"{ms(module_startup)} {ms(twin_startup)} {statistics.median(ratios):6.2f}")
+    lines.append(f"(per call: medians of {repeat} interleaved timings of {number} calls, ratio the median of the "
+                 f"paired ratios; start-up: medians of {rounds} fresh processes each)")
+    return lines
 
 
 # --- Peak memory, in fresh processes -------------------------------------------------------------
@@ -214,7 +251,7 @@ def whole_build(runs):
             os.chdir(here)
     finally:
         os.chdir(here)
-        restore(saved)
+        restore(vars(tq_velmor), saved)
     total, children, downloads, n_children, n_downloads = zip(*results)
     own = [t - c - d for t, c, d, *_ in results]
     return total, children, downloads, own, n_children[0], n_downloads[0]
@@ -237,26 +274,24 @@ def mib(kib):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke test, not figures to quote)")
-    quick = parser.parse_args().quick
-    imports, repeat, peaks, builds = (5, 5, 1, 5) if quick else (31, 15, 5, 51)
+    parser.add_argument("--costs", action="store_true", help="only the module against its Python twin")
+    options = parser.parse_args()
+    quick = options.quick
+    peaks, builds = (1, 5) if quick else (5, 51)
     big = 64 if quick else 1024
+
+    print(f"tq_velmor benchmarks: {tq_velmor.__file__}")
+    print(f"machine: {machine()}")
+    print()
+    print("\n".join(cost_table(quick)))
+    if options.costs:
+        return
+    print()
 
     rows = []
 
     def row(what, figure, detail=""):
         rows.append((what, figure, detail))
-
-    module = import_seconds("import tq_velmor", imports)
-    stdlib = import_seconds(STDLIB, imports)
-    row("import tq_velmor (fresh process)", ms(module), f"median of {imports}")
-    row("  the same standard-library imports alone", ms(stdlib), f"median of {imports}")
-    row("  the module's own start-up", f"{(statistics.median(module) - statistics.median(stdlib)) * 1e3:9.3f} ms",
-        "difference of the medians")
-
-    for what, times, reference, detail in calls(repeat):
-        row(what, us(times), f"median of {repeat}, min {min(times) * 1e6:.3f} µs")
-        if reference is not None:
-            row(f"  {detail}", us(reference), f"median of {repeat}, min {min(reference) * 1e6:.3f} µs")
 
     silent = [run_silent_peak(big) for _ in range(peaks)]
     row(f"run_silent: child writes {big} MiB to stdout, parent peak RSS growth",
@@ -279,8 +314,6 @@ def main():
     row("  inside downloads (local file copies)", ms(downloads), detail)
     row("  the module's own time (the rest)", ms(own), f"{detail}, max {max(own) * 1e3:.2f} ms")
 
-    print(f"tq_velmor benchmarks: {tq_velmor.__file__}")
-    print(f"machine: {machine()}")
     width = max(len(what) for what, _, _ in rows)
     print(f"{'what':<{width}}  {'median':>12}  notes")
     for what, figure, detail in rows:

@@ -2,6 +2,7 @@
 
 import os
 import sys
+import types
 
 import pytest
 
@@ -81,3 +82,72 @@ def test_join_rules_apply(tqv, tmp_path, monkeypatch):
         tqv.get_path(b"bytes")
     with pytest.raises(TypeError):
         tqv.get_path(None)
+
+
+def module(name, **attrs):
+    made = types.ModuleType(name)
+    vars(made).update(attrs)
+    return made
+
+
+class StrictModule(types.ModuleType):
+    """A module subclass whose own __getattribute__ decides every read."""
+
+    def __getattribute__(self, name):
+        if name == "frozen":
+            return True
+        return super().__getattribute__(name)
+
+
+def refuse(name):
+    raise AttributeError(name)
+
+
+def broken(name):
+    raise OSError(f"cannot read {name}")
+
+
+# A plain module answers reads from its own namespace; whatever else takes part in a read of
+# an attribute (a module __getattr__, a subclass, ModuleType's own attributes) still decides.
+@pytest.mark.parametrize("make_sys, expected", [
+    (lambda: module("sys", frozen=True, _MEIPASS="/m", executable="/e/x"), "/m/x"),
+    (lambda: module("sys", frozen=False), "cwd"),
+    (lambda: module("sys", __getattr__={"frozen": 1, "executable": "/e/x"}.__getitem__), KeyError),
+    (lambda: module("sys", __getattr__=lambda name: {"frozen": 1, "executable": "/e/x", "_MEIPASS": "/g"}[name]), "/g/x"),
+    (lambda: module("sys", executable="/e/x", __getattr__=lambda name: True if name == "frozen" else refuse(name)),
+     "/e/x"),
+    (lambda: module("sys", __getattr__=refuse), "cwd"),
+    (lambda: module("sys", __getattr__=broken), OSError),
+    (lambda: StrictModule("sys"), AttributeError),  # frozen, then no executable
+], ids=["namespace", "false", "getattr-keyerror", "getattr", "getattr-no-meipass", "getattr-refuses", "getattr-fails",
+        "subclass"])
+def test_module_reads_follow_the_module_rules(tqv, tmp_path, monkeypatch, make_sys, expected):
+    monkeypatch.chdir(tmp_path)
+    tqv.sys = make_sys()
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            tqv.get_path("x")
+    else:
+        assert tqv.get_path("x") == (os.path.join(str(tmp_path), "x") if expected == "cwd" else expected)
+
+
+def test_attribute_replaced_on_the_real_module_wins(tqv, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert tqv.get_path("x") == os.path.join(str(tmp_path), "x")
+    monkeypatch.setattr(os.path, "join", lambda a, b: f"join({b})")
+    monkeypatch.setattr(sys, "frozen", True, raising=False)
+    monkeypatch.setattr(sys, "_MEIPASS", "/bundle", raising=False)
+    assert tqv.get_path("x") == "join(x)"
+    monkeypatch.undo()
+    monkeypatch.chdir(tmp_path)
+    assert tqv.get_path("x") == os.path.join(str(tmp_path), "x")
+
+
+def test_each_new_substitute_is_read_afresh(tqv, tmp_path, monkeypatch):
+    # New modules made and dropped in turn: a namespace may reuse a dropped one's memory.
+    monkeypatch.chdir(tmp_path)
+    for i in range(50):
+        tqv.os = module("os", path=module("path", abspath=os.path.abspath, join=lambda a, b, i=i: f"{i}:{b}"))
+        assert tqv.get_path("x") == f"{i}:x"
+        vars(tqv.os.path)["join"] = lambda a, b: f"again:{b}"
+        assert tqv.get_path("x") == "again:x"

@@ -78,6 +78,32 @@ def test_theme_is_read_at_each_call(tqv, quiet_console, capsys, monkeypatch):
     assert capsys.readouterr().out == screen("m", "10", 3, 32, green="<g>", cyan="<c>").replace(BOLD, "1")
 
 
+class Described:
+    """A class attribute that is a descriptor: reading it through the class calls __get__."""
+
+    def __get__(self, instance, owner):
+        return "<described>"
+
+
+class GreenMeta(type):
+    @property
+    def GREEN(cls):
+        return "<meta>"
+
+
+# Theme reads follow the class rules whatever shape the substitute has: inherited attributes,
+# descriptors, a metaclass whose data descriptor outranks the class's own attribute.
+@pytest.mark.parametrize("make_theme, green", [
+    (lambda theme: type("Theme", (theme,), {}), GREEN),
+    (lambda theme: type("Theme", (theme,), {"GREEN": Described()}), "<described>"),
+    (lambda theme: GreenMeta("Theme", (theme,), {"GREEN": "<own>"}), "<meta>"),
+], ids=["inherited", "descriptor", "metaclass"])
+def test_substitute_theme_classes(tqv, quiet_console, capsys, make_theme, green):
+    tqv.TQ_Theme = make_theme(tqv.TQ_Theme)
+    tqv.tq_refresh("m", 10)
+    assert capsys.readouterr().out == screen("m", "10", 3, 32, green=green)
+
+
 def test_console_cleared_with_cls_on_windows_reading_system_first(tqv, capsys):
     reads, commands = [], []
 

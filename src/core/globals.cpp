@@ -1,6 +1,7 @@
 // Call-time global lookup.
 #include "globals.hpp"
 
+#include "dict_cache.hpp"
 #include "names.hpp"
 
 namespace tqv {
@@ -21,6 +22,8 @@ PyObject* find(PyObject* mapping, PyObject* key, Ref& keep) {
     keep = Ref::steal(v);
     return v;
 }
+
+DictCache module_names;  // hits in module namespaces
 }  // namespace
 
 Globals::Globals(PyObject* module) : dict_(PyModule_GetDict(module)) {
@@ -28,8 +31,12 @@ Globals::Globals(PyObject* module) : dict_(PyModule_GetDict(module)) {
 }
 
 Ref Globals::operator[](PyObject* name) const {
+    if (PyObject* v = module_names.find(dict_, name)) return Ref::borrow(v);
     Ref keep;
-    if (PyObject* v = find(dict_, name, keep)) return Ref::borrow(v);
+    if (PyObject* v = find(dict_, name, keep)) {
+        module_names.remember(dict_, name, v);
+        return Ref::borrow(v);
+    }
     if (PyObject* builtins = PyEval_GetBuiltins()) {
         if (PyObject* v = find(builtins, name, keep)) return Ref::borrow(v);
     }

@@ -11,6 +11,7 @@
     X(winreg) X(TQ_Theme) X(get_path) X(tq_refresh) X(run_silent) X(validar_python)            \
     X(encontrar_python_real) X(setup_upx) X(cleanup) X(arreglar_ruta_metadatos) X(main)         \
     X(print) X(open) X(input) X(__name__) X(__module__) X(__qualname__)                         \
+    X(__getattr__)                                                                             \
     /* module spec */                                                                          \
     X(name) X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__)           \
     X(__file__) X(__package__) X(__path__)                                                      \

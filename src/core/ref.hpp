@@ -51,18 +51,13 @@ inline Ref check(PyObject* p) {
     return Ref::steal(p);
 }
 
-inline Ref Ref::attr(PyObject* name) const { return check(PyObject_GetAttr(p_, name)); }
+// obj.name
+Ref attr(PyObject* obj, PyObject* name);
 
-// obj.name, for a borrowed obj
-inline Ref attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+inline Ref Ref::attr(PyObject* name) const { return tqv::attr(p_, name); }
 
 // getattr(obj, name, default): only AttributeError falls back.
-inline Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
-    PyObject* value = PyObject_GetAttr(obj, name);
-    if (value) return Ref::steal(value);
-    if (!clear_if(PyExc_AttributeError)) throw PyError{};
-    return Ref::borrow(fallback);
-}
+Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback);
 
 // A Python int.
 inline Ref integer(long value) { return check(PyLong_FromLong(value)); }

@@ -7,8 +7,13 @@
 
 namespace tqv {
 
-// A new str from a UTF-8 literal.
+// A new str from UTF-8 text.
 Ref ustr(const char* utf8);
+
+// The str of a UTF-8 C string with static storage (a literal or a constant), made at its first
+// use and kept for the process, so that a call passes the same object each time, as Python code
+// passes its constants, instead of decoding the text again.
+Ref text(const char* literal);
 
 // f"{value}": an exact str as it is, anything else through format(value, "").
 Ref fmt(PyObject* value);
@@ -19,7 +24,7 @@ Ref fmt(PyObject* value, const char* spec);
 // pieces of a braced list are read and formatted left to right, as Python evaluates them.
 class Piece {
 public:
-    Piece(const char* literal) : text_(ustr(literal)) {}
+    Piece(const char* literal) : text_(tqv::text(literal)) {}
     Piece(PyObject* value) : text_(fmt(value)) {}
     Piece(const Ref& value) : text_(fmt(value.get())) {}
     PyObject* text() const noexcept { return text_.get(); }

@@ -26,8 +26,10 @@ struct Signature {
 // Borrowed values, one per parameter, defaults filled in.
 using Arguments = std::array<PyObject*, max_parameters>;
 
-// Binds a vectorcall's arguments to the signature, or throws with the TypeError set.
-Arguments bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Binds a vectorcall's arguments to the signature into `bound`; false with the TypeError set
+// when the call breaks the rules (no C++ exception: a refusal is an ordinary outcome).
+[[nodiscard]] bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                  Arguments& bound) noexcept;
 
 // The integer 0 used as a default; created at start-up.
 void create_default_values();

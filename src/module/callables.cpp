@@ -53,12 +53,10 @@ constexpr std::size_t count = std::size(entries);
 // Every exported callable passes through here: arguments bound, C++ errors stopped.
 template <std::size_t I>
 PyObject* entry_point(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary(
-        [&] {
-            const Entry& e = entries[I];
-            return e.body(module, bind_arguments(e.signature, args, nargs, kwnames)).release();
-        },
-        static_cast<PyObject*>(nullptr));
+    const Entry& e = entries[I];
+    Arguments a;
+    if (!bind_arguments(e.signature, args, nargs, kwnames, a)) return nullptr;
+    return boundary([&] { return e.body(module, a).release(); }, static_cast<PyObject*>(nullptr));
 }
 
 template <std::size_t... I>

@@ -18,7 +18,7 @@ Ref get_path(PyObject* module, PyObject* relative_path) {
     } else {
         // base = os.path.abspath(".")
         Ref abspath = g.os_path(names::abspath);
-        base = abspath(ustr("."));
+        base = abspath(text("."));
     }
     Ref join = g.os_path(names::join);
     return join(base, relative_path);

@@ -18,8 +18,8 @@ Ref tq_refresh(PyObject* module, PyObject* status_msg, PyObject* progress) {
 
     // os.system("cls" if os.name == "nt" else "clear")
     Ref system = g[names::os].attr(names::system);
-    const bool windows = equals(g[names::os].attr(names::name).get(), ustr("nt").get());
-    system(ustr(windows ? "cls" : "clear"));
+    const bool windows = equals(g[names::os].attr(names::name).get(), text("nt").get());
+    system(text(windows ? "cls" : "clear"));
 
     print(theme[names::BANNER]);
     print(fstring({theme[names::PURPLE], rule, theme[names::RESET], "\n"}));

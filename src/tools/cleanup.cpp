@@ -17,7 +17,7 @@ constexpr const char* files[] = {"source.zip", "upx.zip", "upx.exe", "yt-dlp.spe
 //     except BaseException: pass
 template <class Remove>
 void remove_if_present(const Globals& g, const char* name, Remove remove) {
-    Ref path = ustr(name);
+    Ref path = text(name);
     if (!truthy(g.os_path(names::exists)(path))) return;
     try {
         as_python_error([&] { remove(path); });
