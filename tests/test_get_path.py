@@ -109,13 +109,13 @@ def broken(name):
 
 # A plain module answers reads from its own namespace; whatever else takes part in a read of
 # an attribute (a module __getattr__, a subclass, ModuleType's own attributes) still decides.
-@pytest.mark.parametrize("make_sys, expected", [
-    (lambda: module("sys", frozen=True, _MEIPASS="/m", executable="/e/x"), "/m/x"),
+@pytest.mark.parametrize("make_sys, expected", [  # the base folder ("cwd": the working folder), or the error
+    (lambda: module("sys", frozen=True, _MEIPASS="/m", executable="/e/x"), "/m"),
     (lambda: module("sys", frozen=False), "cwd"),
     (lambda: module("sys", __getattr__={"frozen": 1, "executable": "/e/x"}.__getitem__), KeyError),
-    (lambda: module("sys", __getattr__=lambda name: {"frozen": 1, "executable": "/e/x", "_MEIPASS": "/g"}[name]), "/g/x"),
+    (lambda: module("sys", __getattr__=lambda name: {"frozen": 1, "executable": "/e/x", "_MEIPASS": "/g"}[name]), "/g"),
     (lambda: module("sys", executable="/e/x", __getattr__=lambda name: True if name == "frozen" else refuse(name)),
-     "/e/x"),
+     "/e"),
     (lambda: module("sys", __getattr__=refuse), "cwd"),
     (lambda: module("sys", __getattr__=broken), OSError),
     (lambda: StrictModule("sys"), AttributeError),  # frozen, then no executable
@@ -128,7 +128,7 @@ def test_module_reads_follow_the_module_rules(tqv, tmp_path, monkeypatch, make_s
         with pytest.raises(expected):
             tqv.get_path("x")
     else:
-        assert tqv.get_path("x") == (os.path.join(str(tmp_path), "x") if expected == "cwd" else expected)
+        assert tqv.get_path("x") == os.path.join(str(tmp_path) if expected == "cwd" else expected, "x")
 
 
 def test_attribute_replaced_on_the_real_module_wins(tqv, tmp_path, monkeypatch):
