@@ -106,7 +106,7 @@ def run_with_console(command, env, cwd):
                     sys.stdout.buffer.write(chunk)
                     sys.stdout.flush()
 
-        reader = threading.Thread(target=relay)
+        reader = threading.Thread(target=relay, daemon=True)
         reader.start()
         inner = f"{shlex.join(['wine', *command])} > {shlex.quote(str(fifo))} 2>&1"
         try:
@@ -115,10 +115,11 @@ def run_with_console(command, env, cwd):
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL).returncode
         finally:
             if reader.is_alive():
-                # the program never opened the FIFO (Wine failed first): let the reader go
+                # The program may never have opened the FIFO (Wine failed first): let the reader
+                # go. A Windows process left holding it is ended with the Wine server afterwards.
                 with open(fifo, "wb"):
                     pass
-            reader.join()
+            reader.join(timeout=60)
     return status
 
 
