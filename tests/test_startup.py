@@ -4,7 +4,7 @@ import textwrap
 
 import pytest
 
-from conftest import LOAD_FROM_DEFINITION, describe, run_python
+from conftest import LOAD_FROM_DEFINITION, describe
 
 PUBLIC_NAMES = [
     "sys", "os", "get_path", "subprocess", "shutil", "urllib", "zipfile", "glob", "ctypes", "time", "winreg",
