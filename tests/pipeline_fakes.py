@@ -5,7 +5,8 @@
 - ``fake_interpreter`` writes an executable "python.exe" that answers "--version", records
   and accepts (or fails) the pip command, and hands everything else to the real interpreter;
   every start is logged with its arguments, working folder and "PATH".
-- ``child_toolchain`` does the same on any host, Windows included, for a child about to run the build.
+- ``child_toolchain`` (``child_setup`` gives the source) puts a like toolchain into a child about
+  to run the build: the standard modules' attributes substituted, no fake program started.
 - ``Downloads`` stands in for ``urllib.request.urlretrieve``, serving local files by URL path.
 - The screens a run should draw, built from the colours and texts of the console design.
 """
@@ -16,7 +17,6 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 import time
 import types
 import urllib.error
@@ -266,28 +266,19 @@ def pipeline(tqv, tmp_path, monkeypatch, capsys, registry):
     return Pipeline(tqv, tmp_path, monkeypatch, capsys)
 
 
-# For a child interpreter: the same stand-ins put into the standard modules the module binds at
-# start-up. `time` is a registered copy, not the real one patched: subprocess sleeps while it
-# waits for a child with a time-out. Needs `fake`, `source` and `upx` defined before it.
-CHILD_STAND_INS = textwrap.dedent('''
-    import os, sys, time, types, urllib.request
-    sys.path.insert(0, {tests!r})
-    import pipeline_fakes
-    downloads = pipeline_fakes.Downloads({{pipeline_fakes.SOURCE_PATH: source, pipeline_fakes.UPX_PATH: upx}})
-    urllib.request.urlretrieve = downloads.urlretrieve
-    sleeps = []
-    sys.modules["time"] = types.ModuleType("time")
-    vars(sys.modules["time"]).update(vars(time), sleep=sleeps.append)
-    os.system = pipeline_fakes.console_stand_in([])
-    sys.executable = fake
-''').format(tests=os.path.dirname(os.path.abspath(__file__)))
+def child_setup(folder, exe_size):
+    """Source for a child about to run the build: `child_toolchain` put in, with `downloads`
+    and `sleeps` bound (and `os`, `sys`)."""
+    tests = os.path.dirname(os.path.abspath(__file__))
+    return (f"import os, sys\nsys.path.insert(0, {tests!r})\nimport pipeline_fakes\n"
+            f"downloads, sleeps = pipeline_fakes.child_toolchain({str(folder)!r}, {exe_size!r})\n")
 
 
 def child_toolchain(folder, exe_size, fail=None):
     """For a child about to run the build, on any host: the stand-ins put into the standard modules.
 
-    Nothing is run as a script (Windows runs no "#!" file): the interpreter "python.exe" in `folder`
-    is an empty file, and ``subprocess.run`` hands its commands to the real interpreter, except the
+    No fake program is started: the interpreter "python.exe" in `folder` is an empty file, and
+    ``subprocess.run`` hands its commands to the real interpreter, except the
     pip install, which is only logged. Every command of it is logged with its arguments and working
     folder. `fail` maps a download's URL path to the error it raises. Returns (downloads, sleeps).
     """

@@ -2,11 +2,12 @@
 
 import importlib.metadata
 import os
+import textwrap
 
 import pytest
 
 from conftest import describe, run_python
-from pipeline_fakes import LAZY, PACKAGING, PIP, SOURCE_PATH, UPX_PATH, progress_screens, read_log, report
+from pipeline_fakes import LAZY, PACKAGING, PIP, SOURCE_PATH, UPX_PATH, child_setup, progress_screens, read_log, report
 from tq_velmor_host import command
 
 OWN = {"build/old.o": b"", "dist/yt-dlp.exe": b"", "yt-dlp-master/x": b"", "devscripts/x": b"", "yt_dlp/x": b"",
@@ -109,14 +110,10 @@ def test_the_installed_command_puts_in_the_stand_ins_and_runs_the_build(tmp_path
     work.mkdir()
     seed(work, files)
     before = listing(work)
-    tests = os.path.dirname(os.path.abspath(__file__))
     # Nothing of the module is imported before the command: it must put the stand-ins in itself.
-    code = f"""
+    code = child_setup(tools, 1048576) + textwrap.dedent(f"""
         import sys
         sys.stdout.reconfigure(encoding="utf-8")
-        sys.path.insert(0, {tests!r})
-        import pipeline_fakes
-        downloads, sleeps = pipeline_fakes.child_toolchain({str(tools)!r}, 1048576)
         assert "winreg" not in sys.modules or sys.platform == "win32"
         from importlib.metadata import EntryPoint
         sys.argv = ["tq-velmor"]
@@ -124,7 +121,7 @@ def test_the_installed_command_puts_in_the_stand_ins_and_runs_the_build(tmp_path
             EntryPoint("tq-velmor", {entry.value!r}, "console_scripts").load()()
         finally:
             sys.stdout.write(repr((downloads.paths(), sleeps)))
-    """
+    """)
     result = run_python(code, stand_ins=False, cwd=str(work), input_text="")
     assert result.returncode == status, describe(result)
     commands = [(e["args"], e["cwd"]) for e in read_log(os.path.join(str(tools), "log.jsonl")) if "args" in e]

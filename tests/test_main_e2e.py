@@ -7,8 +7,8 @@ import sys
 import pytest
 
 from conftest import LOAD_FROM_DEFINITION, Proxy
-from pipeline_fakes import (CLEAR_COMMAND, LAZY, PACKAGING, PIP, SOURCE_PATH, UPX_PATH, CHILD_STAND_INS, fake_interpreter,
-                            pipeline, progress_screens, read_log, report, source_archive, upx_archive)  # noqa: F401
+from pipeline_fakes import (CLEAR_COMMAND, LAZY, PACKAGING, PIP, SOURCE_PATH, UPX_PATH, child_setup,  # noqa: F401
+                            pipeline, progress_screens, read_log, report)
 
 MB = 1048576
 LEFTOVERS = {"build/old.o": b"", "dist/yt-dlp.exe": b"", "yt-dlp-master/x": b"", "upx.exe": b"stale",
@@ -92,11 +92,7 @@ def test_two_runs_in_one_process_each_build_from_scratch(pipeline):
 def test_loading_as_main_module_runs_the_build_before_the_load_returns(child, tmp_path, io_encoding):
     work = tmp_path / "work"
     work.mkdir()
-    log = tmp_path / "log.jsonl"
-    paths = dict(fake=fake_interpreter(str(tmp_path / "Python311"), log),
-                 source=source_archive(str(tmp_path / "master.zip"), MB, log),
-                 upx=upx_archive(str(tmp_path / "upx.zip")))
-    code = "".join(f"{name} = {value!r}\n" for name, value in paths.items()) + CHILD_STAND_INS + LOAD_FROM_DEFINITION
+    code = child_setup(tmp_path / "tools", MB) + LOAD_FROM_DEFINITION
     code += "module = load_from_definition('__main__')\nprint('returned', sleeps, sorted(os.listdir()))\n"
 
     result = child(code, cwd=work, io_encoding=io_encoding)

@@ -130,7 +130,7 @@ def stage(pytest_args, cache, scratch):
     log("building the Windows wheel")
     wheel = make_wheel.retag(make_wheel.build_backend_wheel(scratch / "backend", ROOT / "build-wheel-win"),
                              scratch)
-    count, tags = make_wheel.check(wheel)
+    count, _ = make_wheel.check(wheel)
     log(f"{wheel.name}: {wheel.stat().st_size} bytes, {count} files, RECORD matches")
 
     wheels = fetch_wheels(cache / "wheels", [PIP, *test_requirements()])
