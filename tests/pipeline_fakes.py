@@ -297,6 +297,8 @@ def child_toolchain(folder, exe_size, fail=None):
             if cmd[1:4] == ["-m", "pip", "install"]:
                 return subprocess.CompletedProcess(cmd, 0, None, "")
             cmd = [real_python, *cmd[1:]]
+            if kwargs.get("timeout") is not None:  # patient, as conftest.patient_run is
+                kwargs["timeout"] = max(kwargs["timeout"], 60)
         return real_run(cmd, *args, **kwargs)
 
     subprocess.run = run

@@ -14,7 +14,7 @@ import zipfile
 
 import pytest
 
-from conftest import LOAD_FROM_DEFINITION, Proxy
+from conftest import LOAD_FROM_DEFINITION, Proxy, patient_run
 from pipeline_fakes import (MISSING_EXE, PIP, failure_line, fake_interpreter, pipeline, progress_screens,  # noqa: F401
                             report)
 
@@ -102,7 +102,7 @@ def in_patch(p, tqv):
 
 def in_command(name, arguments, reached):
     def setup(p, tqv):
-        tqv.subprocess = Proxy(subprocess, run=(once := Once(subprocess.run, when=runs_command(arguments))))
+        tqv.subprocess = Proxy(subprocess, run=(once := Once(patient_run, when=runs_command(arguments))))
         return once, progress_screens(reached), None
     setup.__name__ = f"in_{name}"
     return setup
@@ -183,7 +183,7 @@ def test_interrupted_upx_download_is_taken_as_no_upx_and_the_build_goes_on(pipel
 def test_interrupted_validation_refuses_the_candidate(pipeline, tqv):
     # Recorded: the validation run sits in a catch-all, so the interrupt only refuses the host
     # interpreter and the search goes on (to nothing here).
-    once = Once(subprocess.run, when=runs_command(["--version"]))
+    once = Once(patient_run, when=runs_command(["--version"]))
     tqv.subprocess = Proxy(subprocess, run=once)
     tqv.shutil = Proxy(shutil, which=lambda name: None)
     pipeline.stdin("\n")

@@ -160,6 +160,9 @@ def stage(pytest_args, cache, scratch):
     log("running the test suite in the Windows interpreter")
     # The log is UTF-8 whatever the console's code page; the tests' children choose their own.
     env["PYTHONIOENCODING"] = "utf-8"
+    # Its compiled test files (pytest's rewritten asserts name Windows paths) stay out of the
+    # checkout, whose __pycache__ the Linux runs beside this one read.
+    env["PYTHONPYCACHEPREFIX"] = windows_path(scratch / "pycache")
     return run_with_console([python, "-m", "pytest", "-p", "no:cacheprovider", *pytest_args], env, ROOT)
 
 
