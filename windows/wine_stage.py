@@ -17,6 +17,7 @@ only the Wine server of that prefix is stopped.
 """
 
 import os
+import platform
 import re
 import shlex
 import shutil
@@ -37,6 +38,10 @@ import make_wheel  # noqa: E402
 
 PIP = "pip==23.2.1"
 MINGW_CC = "x86_64-w64-mingw32-gcc-win32"
+# Wine maps its shared user data at a fixed address. In a randomised address space a process
+# start now and then finds that address taken ("failed to map the shared user data") and fails:
+# about one start in 1,600 here, and the suite makes thousands. So no Wine program gets one.
+WINE = ["setarch", platform.machine(), "--addr-no-randomize", "wine"]
 EXTRAS = ["test", "docs"]  # what the README's test command installs on Linux
 # The Linux side's settings must not steer the Windows interpreter or its pip.
 DROPPED = re.compile(r"PYTHON.*|PYENV.*|VIRTUAL_ENV|CONDA.*|PIP_.*|LD_PRELOAD|ASAN_OPTIONS|UBSAN_OPTIONS")
@@ -87,7 +92,7 @@ def windows_path(path):
 def run(command, env, **kwargs):
     """A Windows program under Wine: standard input from /dev/null, output through a pipe
     (Wine's CPython refuses a regular file as a standard handle)."""
-    process = subprocess.run(["wine", *command], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    process = subprocess.run([*WINE, *command], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, **kwargs)
     sys.stdout.write(process.stdout.decode("utf-8", "replace"))
     process.check_returncode()
@@ -108,7 +113,7 @@ def run_with_console(command, env, cwd):
 
         reader = threading.Thread(target=relay, daemon=True)
         reader.start()
-        inner = f"{shlex.join(['wine', *command])} > {shlex.quote(str(fifo))} 2>&1"
+        inner = f"{shlex.join([*WINE, *command])} > {shlex.quote(str(fifo))} 2>&1"
         try:
             # What the console itself shows (titles, cleared screens) is not the output.
             status = subprocess.run(["script", "-qec", inner, "/dev/null"], env=env, cwd=cwd,
@@ -147,8 +152,11 @@ def stage(pytest_args, cache, scratch):
     env = wine_environment(prefix)
     env["TQ_VELMOR_FAKE_PROGRAM"] = windows_path(stub)
     log("making a Wine prefix")
-    subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True)
+    boot = subprocess.run([*WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT)
+    if boot.returncode:  # what it says is only noise when it works
+        sys.stdout.write(boot.stdout.decode("utf-8", "replace"))
+        boot.check_returncode()
     subprocess.run(["wineserver", "-w"], env=env, check=True)
 
     python = windows_path(python_dir / "python.exe")
