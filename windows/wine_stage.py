@@ -40,7 +40,8 @@ PIP = "pip==23.2.1"
 MINGW_CC = "x86_64-w64-mingw32-gcc-win32"
 # Wine maps its shared user data at a fixed address. In a randomised address space a process
 # start now and then finds that address taken ("failed to map the shared user data") and fails:
-# about one start in 1,600 here, and the suite makes thousands. So no Wine program gets one.
+# about one start in 1,600 here, and a run of the suite makes several hundred. So no Wine
+# program gets one.
 WINE = ["setarch", platform.machine(), "--addr-no-randomize", "wine"]
 EXTRAS = ["test", "docs"]  # what the README's test command installs on Linux
 # The Linux side's settings must not steer the Windows interpreter or its pip.
