@@ -13,6 +13,7 @@ import tq_velmor_host
 tq_velmor_host.install()
 
 import tq_velmor  # noqa: E402
+from programs import patient_run  # noqa: E402
 
 # Children import the very module files this process imported (a build folder on
 # PYTHONPATH or the installed package), even though -I makes them ignore PYTHONPATH.
@@ -92,17 +93,6 @@ class Proxy:
 
     def __getattr__(self, name):
         return getattr(self._real, name)
-
-
-# The module gives a candidate interpreter 5 seconds to answer "--version". A loaded machine
-# (Wine's process starts above all) can take longer to start even a fake, and a test about
-# anything else must not fail for it: the deadline itself is tested with the real subprocess.run.
-PATIENCE = 60
-
-
-def patient_run(*args, timeout=None, **kwargs):
-    """subprocess.run, waiting at least PATIENCE seconds wherever a deadline is asked for."""
-    return subprocess.run(*args, timeout=None if timeout is None else max(timeout, PATIENCE), **kwargs)
 
 
 @pytest.fixture

@@ -26,7 +26,7 @@ import zipfile
 
 import pytest
 
-from programs import CLEAR_COMMAND, program  # noqa: F401  (CLEAR_COMMAND for the tests)
+from programs import CLEAR_COMMAND, patient_timeout, program  # noqa: F401  (CLEAR_COMMAND for the tests)
 
 SOURCE_PATH = "/yt-dlp/yt-dlp/archive/refs/heads/master.zip"
 UPX_PATH = "/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip"
@@ -297,8 +297,7 @@ def child_toolchain(folder, exe_size, fail=None):
             if cmd[1:4] == ["-m", "pip", "install"]:
                 return subprocess.CompletedProcess(cmd, 0, None, "")
             cmd = [real_python, *cmd[1:]]
-            if kwargs.get("timeout") is not None:  # patient, as conftest.patient_run is
-                kwargs["timeout"] = max(kwargs["timeout"], 60)
+            kwargs["timeout"] = patient_timeout(kwargs.get("timeout"))
         return real_run(cmd, *args, **kwargs)
 
     subprocess.run = run

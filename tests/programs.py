@@ -10,12 +10,28 @@ sys.argv[0] and its exit status is the fake's.
 
 import os
 import shutil
+import subprocess
 import sys
 from pathlib import Path
 
 WINDOWS = os.name == "nt"
 STUB = os.environ.get("TQ_VELMOR_FAKE_PROGRAM")
 CLEAR_COMMAND = "cls" if WINDOWS else "clear"
+
+# The module gives a candidate interpreter 5 seconds to answer "--version". A loaded machine
+# (Wine's process starts above all) can take longer to start even a fake, and a test about
+# anything else must not fail for it: the deadline itself is tested with the real subprocess.run.
+PATIENCE = 60
+
+
+def patient_timeout(timeout):
+    """The deadline a test gives a run the module asks to end within `timeout` (None: none)."""
+    return None if timeout is None else max(timeout, PATIENCE)
+
+
+def patient_run(*args, timeout=None, **kwargs):
+    """subprocess.run, waiting at least PATIENCE seconds wherever a deadline is asked for."""
+    return subprocess.run(*args, timeout=patient_timeout(timeout), **kwargs)
 
 
 def program(path, source, executable=True):

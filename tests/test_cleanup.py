@@ -6,9 +6,10 @@ import shutil
 import pytest
 
 from conftest import Proxy
+from tq_velmor_host.command import BUILD_FILES, BUILD_FOLDERS
 
-FOLDERS = ["build", "dist", "yt-dlp-master", "devscripts", "yt_dlp", "bundle"]
-FILES = ["source.zip", "upx.zip", "upx.exe", "yt-dlp.spec"]
+# The names, in order, as the tq-velmor command knows them: the module must remove exactly these.
+FOLDERS, FILES = list(BUILD_FOLDERS), list(BUILD_FILES)
 KEPT = ["yt-dlp.exe", "notes.txt", "Build.log"]
 
 

@@ -14,9 +14,10 @@ import zipfile
 
 import pytest
 
-from conftest import LOAD_FROM_DEFINITION, Proxy, patient_run
+from conftest import LOAD_FROM_DEFINITION, Proxy
 from pipeline_fakes import (MISSING_EXE, PIP, failure_line, fake_interpreter, pipeline, progress_screens,  # noqa: F401
                             report)
+from programs import patient_run
 
 SUCCESS = progress_screens(95) + report("1.00", True)
 PIP_ERROR = "ERROR: no network\n"

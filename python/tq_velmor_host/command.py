@@ -12,7 +12,8 @@ from . import install
 
 PROGRAM = "tq-velmor"
 
-# What the build's cleanup removes from its folder; it also writes and replaces yt-dlp.exe.
+# What the build's cleanup removes from its folder, in its order (test_cleanup holds the module
+# to it); the build also writes and replaces yt-dlp.exe.
 BUILD_FOLDERS = ("build", "dist", "yt-dlp-master", "devscripts", "yt_dlp", "bundle")
 BUILD_FILES = ("source.zip", "upx.zip", "upx.exe", "yt-dlp.spec")
 RESULT = "yt-dlp.exe"
