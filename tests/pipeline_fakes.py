@@ -266,12 +266,12 @@ def pipeline(tqv, tmp_path, monkeypatch, capsys, registry):
     return Pipeline(tqv, tmp_path, monkeypatch, capsys)
 
 
-def child_setup(folder, exe_size):
+def child_setup(folder, exe_size, fail=None):
     """Source for a child about to run the build: `child_toolchain` put in, with `downloads`
-    and `sleeps` bound (and `os`, `sys`)."""
+    and `sleeps` bound (and `os`, `sys`); `fail` is the source of its mapping of failed downloads."""
     tests = os.path.dirname(os.path.abspath(__file__))
     return (f"import os, sys\nsys.path.insert(0, {tests!r})\nimport pipeline_fakes\n"
-            f"downloads, sleeps = pipeline_fakes.child_toolchain({str(folder)!r}, {exe_size!r})\n")
+            f"downloads, sleeps = pipeline_fakes.child_toolchain({str(folder)!r}, {exe_size!r}, {fail})\n")
 
 
 def child_toolchain(folder, exe_size, fail=None):

@@ -1,14 +1,17 @@
 """The tq-velmor command: its arguments, the folder check, and a whole run through main()."""
 
 import importlib.metadata
+import io
 import os
+import sys
 import textwrap
 
 import pytest
 
 from conftest import describe, run_python
-from pipeline_fakes import LAZY, PACKAGING, PIP, SOURCE_PATH, UPX_PATH, child_setup, progress_screens, read_log, report
-from tq_velmor_host import command
+from pipeline_fakes import (LAZY, MISSING_EXE, PACKAGING, PIP, SOURCE_PATH, UPX_PATH, child_setup, failure_line,
+                            progress_screens, read_log, report)
+from tq_velmor_host import command, program
 
 OWN = {"build/old.o": b"", "dist/yt-dlp.exe": b"", "yt-dlp-master/x": b"", "devscripts/x": b"", "yt_dlp/x": b"",
        "bundle/x": b"", "source.zip": b"stale", "upx.zip": b"", "upx.exe": b"stale", "yt-dlp.spec": b"",
@@ -36,10 +39,16 @@ def listing(folder):
 
 @pytest.fixture
 def workspace(tqv, tmp_path, monkeypatch):
-    """An empty current folder; tq_velmor.main only records that it was called."""
+    """An empty current folder; tq_velmor.main records that it was called and writes a yt-dlp.exe."""
     monkeypatch.chdir(tmp_path)
     calls = []
-    tqv.main = lambda: calls.append("main")
+
+    def build():
+        calls.append("main")
+        with open("yt-dlp.exe", "wb") as exe:
+            exe.write(b"new build")
+
+    tqv.main = build
     return tmp_path, calls
 
 
@@ -100,8 +109,52 @@ def test_names_in_other_letter_case_are_the_builds_own_on_windows(workspace):
     assert command.main([]) == 0 and calls == ["main"]
 
 
-@pytest.mark.parametrize("files, status", [(OWN, 0), ({"notes.txt": b"mine"}, 2)], ids=["leftovers", "foreign"])
-def test_the_installed_command_puts_in_the_stand_ins_and_runs_the_build(tmp_path, files, status):
+PROGRAM_REFUSED = ("tq-velmor: no se inicia: {cwd} contiene {names}.\n"
+                   "La compilación borra sus propios archivos y carpetas (véase tq-velmor --help) de la carpeta\n"
+                   "en la que trabaja, así que solo se inicia en una carpeta vacía. No se ha borrado nada.\n"
+                   "Pon el programa en una carpeta vacía y ábrelo allí, o pasa --force para compilar aquí\n"
+                   "de todos modos.\n")
+
+
+@pytest.mark.parametrize("frozen, files, builds, console, status, waits", [
+    (True, {"tq-velmor (1).exe": b"MZ"}, True, True, 0, True),
+    (True, {"tq-velmor (1).exe": b"MZ"}, True, False, 0, False),
+    (True, {"tq-velmor (1).exe": b"MZ"}, False, True, 1, False),
+    (True, {"tq-velmor (1).exe": b"MZ", "notes.txt": b""}, True, True, 2, True),
+    (False, {"tq-velmor (1).exe": b"MZ"}, True, False, 2, False),
+], ids=["double-clicked", "from-a-shell", "failed", "foreign", "not-frozen"])
+def test_the_program_skips_its_own_file_and_keeps_its_window_until_read(workspace, tqv, monkeypatch, capsys,
+                                                                         frozen, files, builds, console, status,
+                                                                         waits):
+    folder, calls = workspace
+    seed(folder, files)
+    if not builds:
+        tqv.main = lambda: calls.append("main")
+    monkeypatch.setattr(sys, "frozen", frozen, raising=False)
+    monkeypatch.setattr(sys, "executable", str(folder / "tq-velmor (1).exe"))
+    monkeypatch.setattr(program, "owns_console", lambda: console)
+    monkeypatch.setattr(sys, "stdin", io.StringIO("\n"))
+
+    assert program.main([]) == status
+    out, err = capsys.readouterr()
+    assert calls == ([] if status == 2 else ["main"])
+    foreign = sorted(set(files) - {"tq-velmor (1).exe"} if frozen else files)
+    assert err == (PROGRAM_REFUSED.format(cwd=os.getcwd(), names=", ".join(foreign)) if status == 2 else "")
+    assert out == ("\nPulsa Enter para cerrar esta ventana.\n" if waits else "")
+    assert sys.stdin.read() == ("" if waits else "\n")
+
+
+OFFLINE = "{%r: OSError('offline')}" % SOURCE_PATH
+
+
+@pytest.mark.parametrize("files, exe_size, fail, stdin, status", [
+    (OWN, 1048576, None, "", 0),
+    ({"notes.txt": b"mine"}, 1048576, None, "", 2),
+    ({"yt-dlp.exe": b"earlier build"}, None, None, "at its end", 1),
+    ({"yt-dlp.exe": b"earlier build"}, 1048576, OFFLINE, "closed", 1),
+], ids=["built", "foreign", "no-executable", "failed"])
+def test_the_installed_command_runs_the_build_and_its_status_tells_the_outcome(tmp_path, files, exe_size, fail,
+                                                                                stdin, status):
     entry = importlib.metadata.entry_points(group="console_scripts", name="tq-velmor")
     if not entry:
         pytest.skip("tq-velmor is not installed")
@@ -111,10 +164,13 @@ def test_the_installed_command_puts_in_the_stand_ins_and_runs_the_build(tmp_path
     seed(work, files)
     before = listing(work)
     # Nothing of the module is imported before the command: it must put the stand-ins in itself.
-    code = child_setup(tools, 1048576) + textwrap.dedent(f"""
+    # The build's last wait for Enter meets an input at its end, or closed: it ends quietly.
+    code = child_setup(tools, exe_size, fail) + textwrap.dedent(f"""
         import sys
         sys.stdout.reconfigure(encoding="utf-8")
         assert "winreg" not in sys.modules or sys.platform == "win32"
+        if {stdin == "closed"}:
+            sys.stdin.close()
         from importlib.metadata import EntryPoint
         sys.argv = ["tq-velmor"]
         try:
@@ -122,16 +178,26 @@ def test_the_installed_command_puts_in_the_stand_ins_and_runs_the_build(tmp_path
         finally:
             sys.stdout.write(repr((downloads.paths(), sleeps)))
     """)
-    result = run_python(code, stand_ins=False, cwd=str(work), input_text="")
+    result = run_python(code, stand_ins=False, cwd=str(work), input_text=None if stdin else "")
     assert result.returncode == status, describe(result)
     commands = [(e["args"], e["cwd"]) for e in read_log(os.path.join(str(tools), "log.jsonl")) if "args" in e]
-    if status == 0:
-        repo = os.path.join(str(work), "yt-dlp-master")
+    repo = os.path.join(str(work), "yt-dlp-master")
+    both = repr(([(UPX_PATH, ["upx.zip"]), (SOURCE_PATH, ["source.zip"])], []))
+    if status == 2:
+        assert result.stdout == repr(([], [])) and commands == []
+        assert result.stderr == REFUSED.format(cwd=str(work), names="notes.txt")
+        assert listing(work) == before
+        return
+    assert result.stderr == ""
+    if exe_size is None:
+        assert result.stdout == progress_screens(95) + MISSING_EXE + both
+        assert commands[-1] == (PACKAGING, repo) and "yt-dlp-master" in listing(work)
+    elif fail:
+        assert result.stdout == progress_screens(25) + failure_line("offline") + both
+    else:
         assert result.stdout == (progress_screens(95) + report("1.00", True)
                                  + repr(([(UPX_PATH, ["upx.zip"]), (SOURCE_PATH, ["source.zip"])], [5])))
         assert commands == [(["--version"], str(work)), (PIP, str(work)), (LAZY, repo), (PACKAGING, repo)]
         assert listing(work) == ["yt-dlp.exe"] and os.path.getsize(work / "yt-dlp.exe") == 1048576
-    else:
-        assert result.stdout == repr(([], [])) and commands == []
-        assert result.stderr == REFUSED.format(cwd=str(work), names="notes.txt")
-        assert listing(work) == before
+    if status == 1:  # an earlier build is not this run's
+        assert (work / "yt-dlp.exe").read_bytes() == b"earlier build"
