@@ -166,26 +166,27 @@ def verify_signature(path, options):
     return signer[1].strip()
 
 
-def verify_signatures(folder, names):
+def verify_signatures(folder, names, say=print):
     options = _osslsigncode_options()
     checked = 0
     for name in sorted(names):
         if not name.lower().endswith(SIGNED_SUFFIXES) or name.lower() in NOT_SIGNED_BY_PSF:
             continue
         signer = verify_signature(folder / name, options)
-        print(f"embedded-python: {name}: signature ok, digest matches, chain to the CA store, {signer}")
+        say(f"embedded-python: {name}: signature ok, digest matches, chain to the CA store, {signer}")
         checked += 1
     return checked
 
 
-def prepare(cache, dest):
+def prepare(cache, dest, say=print):
+    """The checked interpreter laid out in `dest`; `say` gets a line for each signature checked."""
     files = members(fetch(cache))
     check_hashes(files)
     staging = Path(tempfile.mkdtemp(prefix="embedded-python-", dir=dest.parent))
     try:
         for name, data in files.items():
             (staging / name).write_bytes(data)
-        checked = verify_signatures(staging, files)
+        checked = verify_signatures(staging, files, say)
         print(f"embedded-python: {len(files)} files match {HASHES.name}; {checked} signatures verified")
         (staging / "python311._pth").unlink()
         if dest.exists():
