@@ -1,0 +1,108 @@
+"""The real build on Linux, as a user starts it: tq-velmor in an empty folder, in a fresh virtual
+environment (which discovery takes, and into which pip installs). The build ends in the
+missing-executable message by design (PyInstaller makes yt-dlp_linux there, not yt-dlp.exe);
+the program PyInstaller made must answer --version with the tree's version."""
+
+import os
+import re
+import subprocess
+import sys
+
+import steps
+import tree
+from report import Result
+
+# The Linux side's own settings must not steer the build's interpreter or its pip.
+DROPPED = re.compile(r"PYTHON.*|PYENV_VERSION|VIRTUAL_ENV|CONDA.*|PIP_.*|LD_PRELOAD|ASAN_OPTIONS|UBSAN_OPTIONS")
+MISSING_EXE = "[ERROR] No se generó el EXE."
+
+
+def environment(stage):
+    env = {k: v for k, v in os.environ.items() if not DROPPED.fullmatch(k)}
+    env.update(HTTPS_PROXY=stage.proxy.url, SSL_CERT_FILE=str(stage.proxy.bundle),
+               PIP_CONSTRAINT=str(stage.constraints), PIP_CERT=str(stage.index_authorities))
+    return env
+
+
+def fresh_venv(folder, result):
+    subprocess.run([sys.executable, "-m", "venv", str(folder)], check=True, stdin=subprocess.DEVNULL)
+    python = folder / "bin" / "python"
+    result.say(f"virtual environment {folder} ({subprocess.check_output([python, '--version'], text=True).strip()})")
+    return python
+
+
+def runner(python, tree_dir, env, log):
+    """run() for steps: a command with the build's working folders and environments."""
+    packaging_env = {**env, "PATH": f"{tree_dir.parent}{os.pathsep}{env['PATH']}"}  # as the build's, UPX ready
+
+    def run(command, in_tree, packaging):
+        process = subprocess.run(command, cwd=tree_dir if in_tree else tree_dir.parent,
+                                 env=packaging_env if packaging else env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
+        log.write(f"$ {' '.join(map(str, command))}\n{process.stdout}\n")
+        return process.returncode, process.stdout
+
+    return run
+
+
+def run_main(folder, work, env):
+    """tq-velmor in `work`; returns (status, output, seconds)."""
+    output = steps.Recorder()
+    with subprocess.Popen([folder / "venv" / "bin" / "tq-velmor"], cwd=work, env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT) as main:
+        for chunk in iter(lambda: main.stdout.read1(65536), b""):
+            output.write(chunk)
+    output.finish()
+    return main.returncode, output.data.decode("utf-8", "replace"), output.seconds
+
+
+def build(stage):
+    result = Result("linux")
+    folder = stage.scratch / "linux"
+    work = folder / "work"
+    work.mkdir(parents=True)
+    python = fresh_venv(folder / "venv", result)
+    subprocess.run([python, "-m", "pip", "install", "-q", "--no-deps", "--no-index", "--disable-pip-version-check",
+                    str(stage.linux_wheel)], check=True, stdin=subprocess.DEVNULL)
+    env = environment(stage)
+    other = folder / "by-hand"
+    other.mkdir()
+    second = fresh_venv(other / "venv", result)
+    tree_dir = tree.second_copy(other)
+
+    result.say(f"tq-velmor in the empty folder {work}; beside it, at the same time, the three commands by hand "
+               "in a second copy of the tree with a second fresh environment")
+    with open(other / "by-hand.log", "w") as log, steps.Beside(
+            steps.run_all, second, tree_dir, runner(second, tree_dir, env, log), result.say) as by_hand:
+        status, text, result.main_seconds = run_main(folder, work, env)
+    result.by_hand = by_hand.timing
+    (folder / "main.log").write_text(text)
+    result.say(f"status {status} after {result.main_seconds:.0f} s; last screen "
+               f"{steps.last_screen(text)!r}; output in {folder / 'main.log'}")
+    result.say(f"by hand: {result.by_hand}")
+    if result.by_hand.failed:
+        result.problem(f"by hand, the {result.by_hand.failed} step failed")
+
+    program = work / "yt-dlp-master" / "dist" / "yt-dlp_linux"
+    if status != 1 or MISSING_EXE not in text or "ERROR CRITICO" in text:
+        result.problem(f"expected the missing-executable message and status 1, got status {status}:\n"
+                       f"{steps.plain(text)[-3000:]}")
+        with open(folder / "rerun.log", "w") as log:
+            steps.rerun_failed(python, text, runner(python, work / "yt-dlp-master", env, log), result.say)
+        return result
+    if not program.is_file():
+        result.problem(f"{program} was not made")
+        return result
+    result.size = program.stat().st_size
+    answer = subprocess.run([program, "--version"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    result.version = answer.stdout.strip()
+    result.say(f"{program.name} --version: {result.version} (status {answer.returncode})")
+    if answer.returncode != 0 or result.version != stage.version:
+        result.problem(f"{program.name} --version gave {answer.stdout!r}{answer.stderr!r}, expected {stage.version}")
+
+    installed = subprocess.run([python, "-m", "pip", "list", "--format=freeze", "--disable-pip-version-check"],
+                               capture_output=True, text=True, check=True).stdout.split()
+    pinned = stage.pinned(installed)
+    result.pyinstaller = dict(p.split("==") for p in pinned).get("pyinstaller")
+    result.say(f"installed: {' '.join(pinned)}")
+    return result

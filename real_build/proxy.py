@@ -1,0 +1,111 @@
+"""The local intercepting HTTPS proxy that plays the code host: mitmproxy, pinned, on the loopback.
+
+The build finds it through the variables Python's urllib honours on every host: HTTPS_PROXY
+names the proxy, SSL_CERT_FILE a bundle of the system's authorities and the proxy's own, whose
+certificates it signs for the code host. Only the code host's connections are intercepted
+(allow_hosts) and answered by code_host.py; every other host, the package index among them,
+passes through as an untouched TLS tunnel.
+"""
+
+import hashlib
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REQUIREMENTS = HERE / "proxy-requirements.txt"
+ADDON = HERE / "code_host.py"
+CODE_HOST = "github.com"
+SYSTEM_AUTHORITIES = Path("/etc/ssl/certs/ca-certificates.crt")
+
+
+class ProxyFailed(Exception):
+    pass
+
+
+def environment(cache):
+    """A virtual environment holding the pinned proxy, made once per set of pins; returns mitmdump."""
+    pins = REQUIREMENTS.read_bytes()
+    venv = cache / f"proxy-{hashlib.sha256(pins).hexdigest()[:12]}"
+    mitmdump = venv / "bin" / "mitmdump"
+    if not mitmdump.exists():
+        print(f"proxy: installing {REQUIREMENTS.name} into {venv}", flush=True)
+        partial = venv.with_name(venv.name + ".partial")
+        subprocess.run([sys.executable, "-m", "venv", "--clear", str(partial)], check=True)
+        installed = subprocess.run([str(partial / "bin" / "python"), "-m", "pip", "install", "-q",
+                                    "--disable-pip-version-check", "-r", str(REQUIREMENTS)],
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        if installed.returncode:
+            raise ProxyFailed(f"pip could not install the proxy:\n{installed.stdout}{installed.stderr}")
+        partial.rename(venv)  # the scripts' #! lines name the folder: run them by its interpreter
+    return venv
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Proxy:
+    """mitmdump on a free loopback port, answering `answers` ({URL: (file, sha256)})."""
+
+    def __init__(self, cache, folder, answers):
+        self.folder = folder
+        self.venv = environment(cache)
+        self.port = _free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.log_path = folder / "proxy.log"
+        confdir = folder / "mitmproxy"
+        entries = ",".join(f"{url}={path}={digest}" for url, (path, digest) in answers.items())
+        command = [str(self.venv / "bin" / "python"), str(self.venv / "bin" / "mitmdump"),
+                   "--listen-host", "127.0.0.1", "--listen-port", str(self.port),
+                   "--set", f"confdir={confdir}",  # a new authority for every run
+                   "--allow-hosts", rf"^{CODE_HOST.replace('.', chr(92) + '.')}:443$",
+                   "--set", "connection_strategy=lazy", "--set", "upstream_cert=false",
+                   "--set", "termlog_verbosity=warn", "--set", "flow_detail=0",
+                   "-s", str(ADDON), "--set", f"code_host_files={entries}"]
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        self._wait_until_listening(confdir / "mitmproxy-ca-cert.pem")
+        self.bundle = folder / "authorities.pem"
+        self.bundle.write_bytes(SYSTEM_AUTHORITIES.read_bytes() + b"\n" + (confdir / "mitmproxy-ca-cert.pem").read_bytes())
+
+    def _wait_until_listening(self, authority):
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise ProxyFailed(f"mitmdump ended with status {self.process.returncode}:\n{self.output()}")
+            if authority.exists():
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    return
+                except OSError:
+                    pass
+            time.sleep(0.2)
+        raise ProxyFailed(f"mitmdump did not listen on port {self.port} within two minutes:\n{self.output()}")
+
+    def output(self):
+        self.log.flush()
+        return self.log_path.read_text("utf-8", "replace")
+
+    def served(self):
+        """The lines in which the proxy answered a request."""
+        return [line for line in self.output().splitlines() if "code host: GET" in line]
+
+    def close(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

@@ -1,0 +1,136 @@
+"""The real build: a real yt-dlp executable, made by the real toolchain, on Linux and on Windows.
+
+  python3 real_build/stage.py [--program dist/tq-velmor.exe] [linux] [windows]
+
+Both hosts at once (or the ones named). The code host's two downloads are answered by a local
+intercepting proxy (proxy.py, code_host.py) from the checked archives (tree.py); everything else
+the build fetches (pip from the package index) goes through untouched. The toolchain's versions
+are pinned by PIP_CONSTRAINT (constraints.txt). Each host runs the build as a user starts it,
+checks what it left, runs the same three commands by hand in a second copy of the tree for the
+cost, and prints one summary line; the last line says which hosts passed.
+
+The cache (TQ_VELMOR_REAL_BUILD_CACHE, default ~/.cache/tq_velmor-real-build) keeps the proxy's
+environment and pip's downloads; everything else lives in a scratch folder removed afterwards.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(ROOT / "windows"))
+
+import linux  # noqa: E402
+import proxy  # noqa: E402
+import tree  # noqa: E402
+import windows  # noqa: E402
+from report import Result  # noqa: E402
+
+HOSTS = {"linux": linux.build, "windows": windows.build}
+
+
+def canonical(name):
+    return re.sub(r"[-_.]+", "-", name).lower()
+
+
+class Stage:
+    """What both halves share: the proxy, the pins, the tree's version, the folders."""
+
+    def __init__(self, scratch, cache, program, proxy_):
+        self.scratch, self.cache, self.program, self.proxy = scratch, cache, program, proxy_
+        self.constraints = HERE / "constraints.txt"
+        # The authorities pip trusts for the package index: the system's (the index passes the
+        # proxy untouched, so its own certificate reaches pip).
+        self.index_authorities = proxy.SYSTEM_AUTHORITIES
+        self.version = tree.version()
+        # The Windows test stage's cache: the checked interpreter's archive, pip's wheel.
+        self.wine_cache = Path(os.environ.get("TQ_VELMOR_WINE_CACHE") or Path.home() / ".cache" / "tq_velmor-wine")
+        self.linux_wheel = None
+
+    def pinned(self, installed):
+        """Of `installed` ("name==version" lines), those the constraints name, checked against them."""
+        pins = {}
+        for line in self.constraints.read_text().splitlines():
+            line = line.split("#")[0].strip()
+            if line:
+                name, version = line.split("==")
+                pins[canonical(name)] = version
+        found = [p for p in installed if canonical(p.split("==")[0]) in pins]
+        wrong = [p for p in found if p.split("==")[1] != pins[canonical(p.split("==")[0])]]
+        if wrong:
+            raise RuntimeError(f"installed against the constraints: {wrong}")
+        return found
+
+
+def linux_wheel(scratch):
+    """The Linux wheel of this checkout, built as pip builds it."""
+    out = scratch / "wheel"
+    subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-deps", "-q", "-w", str(out), str(ROOT)],
+                   check=True, stdin=subprocess.DEVNULL)
+    return next(out.glob("tq_velmor-*.whl"))
+
+
+def run_host(name, stage, results):
+    result = Result(name)
+    try:
+        result = HOSTS[name](stage)
+    except Exception as failure:  # noqa: BLE001 - the other host goes on; this one fails with the reason
+        import traceback
+
+        result.problem(f"stopped: {failure!r}\n{traceback.format_exc()}")
+    results[name] = result
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("hosts", nargs="*", help=f"of {', '.join(HOSTS)} (default: both)")
+    parser.add_argument("--program", type=Path, default=ROOT / "dist" / "tq-velmor.exe",
+                        help="the one-click program (windows/make_launcher.py makes it)")
+    args = parser.parse_args(argv)
+    hosts = args.hosts or list(HOSTS)
+    if set(hosts) - set(HOSTS):
+        parser.error(f"hosts are {', '.join(HOSTS)}")
+    cache = Path(os.environ.get("TQ_VELMOR_REAL_BUILD_CACHE") or Path.home() / ".cache" / "tq_velmor-real-build")
+    cache.mkdir(parents=True, exist_ok=True)
+    scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-real-build-"))
+    started = time.monotonic()
+    results = {}
+    try:
+        answers = tree.answers()
+        for url, (path, digest) in answers.items():
+            print(f"real build: {url} answered with {path.name}, sha256 {digest} (matches)", flush=True)
+        with proxy.Proxy(cache, scratch, answers) as proxy_:
+            print(f"real build: proxy {proxy_.url} (mitmproxy), its authority in {proxy_.bundle}", flush=True)
+            stage = Stage(scratch, cache, args.program.resolve(), proxy_)
+            if "linux" in hosts:
+                stage.linux_wheel = linux_wheel(scratch)
+            threads = [threading.Thread(target=run_host, args=(name, stage, results)) for name in hosts]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            print("real build: the proxy answered:\n  " + "\n  ".join(proxy_.served() or ["nothing"]), flush=True)
+    except (tree.BadArchive, proxy.ProxyFailed, subprocess.CalledProcessError) as failure:
+        print(f"real build: FAILED before building: {failure}", flush=True)
+        return 1
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    print(f"real build: {time.monotonic() - started:.0f} s in all")
+    for name in hosts:
+        print(results[name].summary())
+    print("real build: " + ", ".join(f"{name} {'PASS' if results[name].passed else 'FAIL'}" for name in hosts))
+    return 0 if all(results[name].passed for name in hosts) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

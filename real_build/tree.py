@@ -1,0 +1,77 @@
+"""The two archives the build downloads, checked, and what the stage reads of them.
+
+The archives themselves come from the shared data folder (TQ_VELMOR_SHARED_DATA, default
+../shared/data beside the checkout); their SHA-256 is kept here, and an archive that does not
+match is refused.
+"""
+
+import hashlib
+import os
+import re
+import zipfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SHARED = Path(os.environ.get("TQ_VELMOR_SHARED_DATA") or HERE.parent.parent / "shared" / "data")
+
+SOURCE = "yt-dlp-master-81ecd58b13.zip"
+UPX = "upx-4.2.2-win64.zip"
+# The URLs the module downloads (src/host/constants.hpp), each answered with one archive.
+URLS = {
+    "https://github.com/yt-dlp/yt-dlp/archive/refs/heads/master.zip": SOURCE,
+    "https://github.com/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip": UPX,
+}
+
+# What the module's packaging-script fix does to bundle/pyinstaller.py.
+TARGET = "set_version_info(final_file, version)"
+FIX = "final_file = os.path.abspath(final_file); set_version_info(final_file, version)"
+
+
+class BadArchive(Exception):
+    pass
+
+
+def expected_sha256(name):
+    digest, listed = (HERE / f"{name}.sha256").read_text().split()
+    if listed != name:
+        raise BadArchive(f"{name}.sha256 names {listed}")
+    return digest.lower()
+
+
+def checked(name):
+    """The archive's path, once its bytes match the SHA-256 kept here."""
+    path = SHARED / name
+    if not path.is_file():
+        raise BadArchive(f"{path} is missing (TQ_VELMOR_SHARED_DATA names the folder)")
+    digest = hashlib.sha256(path.read_bytes()).hexdigest()
+    if digest != expected_sha256(name):
+        raise BadArchive(f"{path}: sha256 {digest}, expected {expected_sha256(name)}: refused")
+    return path
+
+
+def answers():
+    """{URL: (archive path, sha256)} for the proxy, every archive checked."""
+    return {url: (checked(name), expected_sha256(name)) for url, name in URLS.items()}
+
+
+def version():
+    """The yt-dlp version the source tree declares."""
+    with zipfile.ZipFile(checked(SOURCE)) as z:
+        text = z.read("yt-dlp-master/yt_dlp/version.py").decode()
+    return re.search(r"^__version__ = '([^']+)'", text, re.M)[1]
+
+
+def second_copy(folder):
+    """The tree extracted into `folder` and patched as the build patches it, with upx.exe beside
+    it; returns the tree's path."""
+    with zipfile.ZipFile(checked(SOURCE)) as z:
+        z.extractall(folder)
+    script = folder / "yt-dlp-master" / "bundle" / "pyinstaller.py"
+    code = script.read_text(encoding="utf-8")
+    if TARGET not in code:
+        raise BadArchive(f"{script} holds no {TARGET!r}")
+    script.write_text(code.replace(TARGET, FIX), encoding="utf-8")
+    with zipfile.ZipFile(checked(UPX)) as z:
+        member = next(name for name in z.namelist() if name.endswith("upx.exe"))
+        (folder / "upx.exe").write_bytes(z.read(member))
+    return folder / "yt-dlp-master"

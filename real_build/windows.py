@@ -1,0 +1,190 @@
+"""The real build on Windows, under Wine, as a user starts it: tq-velmor.exe double-clicked in an
+empty folder, with the official CPython 3.11.9 installed the way python.org's per-user installer
+lays it out and registers it, and not on PATH. The frozen program skips itself, discovery finds
+that interpreter, and the real Windows pip and PyInstaller (with UPX) make yt-dlp.exe.
+
+Before that, a short run shows discovery through the real registry: the interpreter registered
+in a folder no install root covers, and pip made to fail at once (an empty local index): the
+failure screen must name that interpreter.
+"""
+
+import shutil
+
+import steps
+import embedded_python
+import tree
+import wine
+from report import Result
+
+CLOSE_PROMPT = "Pulsa Enter para cerrar esta ventana."
+# The waits of a run: each is answered with Enter once shown, as a user at the window would.
+WAITS = [CLOSE_PROMPT.encode(), b"ERROR CRITICO:", b"No se gener"]
+REGISTERED_ELSEWHERE = r"C:\Herramientas\Python311"
+RUN_LIMIT = 40 * 60  # a build that has not ended by then never will
+
+
+class Machine:
+    """A fresh Wine prefix and the checked interpreter, ready to be installed anywhere in it."""
+
+    def __init__(self, stage, folder, result):
+        self.stage, self.folder, self.result = stage, folder, result
+        self.env = wine.environment(folder / "prefix")
+        result.say("making a Wine prefix")
+        wine.make_prefix(self.env)
+        self.c = wine.drive_c(self.env)
+        self.user = next(p.name for p in (self.c / "users").iterdir() if p.name.lower() != "public")
+        self.pristine = folder / "pristine"
+        wine_cache = stage.wine_cache
+        embedded_python.prepare(wine_cache, self.pristine, say=lambda line: None)  # its count is enough
+        wine.install_pip(wine.fetch_wheels(wine_cache / "wheels", [wine.PIP]), self.pristine)
+
+    def path(self, windows):
+        """The Linux path of a C: path. (Not below Desktop, Documents and the like: Wine makes
+        those links to the Linux home folder.)"""
+        drive, rest = windows.split(":", 1)
+        assert drive.upper() == "C", windows
+        return self.c.joinpath(*[part for part in rest.split("\\") if part])
+
+    def install(self, windows_folder, register):
+        """The interpreter copied to `windows_folder`, registered as python.org's installer does
+        when `register`; returns its python.exe."""
+        shutil.copytree(self.pristine, self.path(windows_folder))
+        python = f"{windows_folder}\\python.exe"
+        if register:
+            self.register(windows_folder)
+        # One start before the build's: discovery gives each candidate 5 seconds.
+        wine.run([python, "--version"], self.env, quiet=True)
+        return python
+
+    def register(self, windows_folder):
+        """The keys python.org's per-user installer writes for 3.11 (earlier ones replaced)."""
+        key = r"HKEY_CURRENT_USER\Software\Python\PythonCore\3.11"
+        keys = {
+            key: {"DisplayName": "Python 3.11 (64-bit)", "SupportUrl": "https://www.python.org/",
+                  "Version": "3.11.9", "SysVersion": "3.11", "SysArchitecture": "64bit"},
+            key + r"\InstallPath": {"@": windows_folder + "\\", "ExecutablePath": windows_folder + r"\python.exe",
+                                    "WindowedExecutablePath": windows_folder + r"\pythonw.exe"},
+        }
+
+        def quoted(text):
+            return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+        lines = ["Windows Registry Editor Version 5.00", "", f"[-{key}]"]
+        for name, values in keys.items():
+            lines += ["", f"[{name}]"]
+            lines += [f"{'@' if value == '@' else quoted(value)}={quoted(data)}" for value, data in values.items()]
+        file = self.folder / "python.reg"
+        file.write_bytes(("\r\n".join(lines) + "\r\n").encode("utf-16"))  # regedit's own format
+        wine.run(["reg", "import", wine.windows_path(file)], self.env, quiet=True)
+
+    def start(self, program, windows_folder, env):
+        """The program copied into an empty folder and started there with a console of its own,
+        as a double-click starts it; returns (status, output recorder)."""
+        work = self.path(windows_folder)
+        work.mkdir(parents=True)
+        shutil.copyfile(program, work / program.name)
+        output = steps.Recorder(end=CLOSE_PROMPT.encode())  # the build's end: the program's own wait
+        status = wine.run_with_console([program.name], env, work, output, answers=WAITS, timeout=RUN_LIMIT)
+        output.finish()
+        return status, output, wine.decoded(bytes(output.data))
+
+    def build_env(self, **more):
+        stage, windows_path = self.stage, wine.windows_path
+        return {**self.env, "HTTPS_PROXY": stage.proxy.url, "SSL_CERT_FILE": windows_path(stage.proxy.bundle),
+                "PIP_CONSTRAINT": windows_path(stage.constraints), "PIP_CERT": windows_path(stage.index_authorities),
+                "PIP_CACHE_DIR": windows_path(stage.cache / "pip-windows"), **more}
+
+    def runner(self, tree_dir, log):
+        """run() for steps, with the build's working folders; the packaging command finds UPX
+        first on its PATH as in the build (Wine puts WINEPATH in front)."""
+
+        # Caches of their own: PyInstaller's of the binaries UPX packed, and pip's, which two
+        # Windows pips at once under Wine share very slowly.
+        env = self.build_env(PYINSTALLER_CONFIG_DIR=wine.windows_path(tree_dir.parent / "pyinstaller"),
+                             PIP_CACHE_DIR=wine.windows_path(self.stage.cache / "pip-windows-by-hand"))
+
+        def run(command, in_tree, packaging):
+            env_ = {**env, **({"WINEPATH": wine.windows_path(tree_dir.parent)} if packaging else {})}
+            process = wine.run(command, env_, check=False, quiet=True, cwd=tree_dir if in_tree else tree_dir.parent)
+            log.write(f"$ {' '.join(command)}\n{process.stdout}\n")
+            return process.returncode, process.stdout
+
+        return run
+
+
+def discovery_through_the_registry(machine, program, result):
+    python = machine.install(REGISTERED_ELSEWHERE, register=True)
+    result.say(f"discovery: the interpreter registered in {REGISTERED_ELSEWHERE}, which no install root covers; "
+               "pip given an empty index")
+    empty = machine.folder / "empty-index"
+    empty.mkdir()
+    env = machine.build_env(PIP_NO_INDEX="1", PIP_FIND_LINKS=wine.windows_path(empty))
+    status, _, text = machine.start(program, rf"C:\users\{machine.user}\descubrimiento", env)
+    text = steps.plain(text)
+    failure = next((line for line in text.splitlines() if "Fallo en: " in line), None)
+    result.say(f"discovery: status {status}; the failure screen says: {failure!r}")
+    if status != 1 or failure is None or not failure.endswith(f"Fallo en: {python}"):
+        result.problem(f"discovery through the registry: expected status 1 and 'Fallo en: {python}':\n{text[-3000:]}")
+
+
+def build(stage):
+    result = Result("windows")
+    folder = stage.scratch / "windows"
+    folder.mkdir()
+    program = stage.program
+    if not program.is_file():
+        result.problem(f"{program} is missing: windows/make_launcher.py makes it")
+        return result
+    machine = Machine(stage, folder, result)
+    try:
+        discovery_through_the_registry(machine, program, result)
+        real_build(machine, program, result)
+    finally:
+        wine.stop(machine.env)
+    return result
+
+
+def real_build(machine, program, result):
+    stage, user = machine.stage, machine.user
+    install = rf"C:\users\{user}\AppData\Local\Programs\Python\Python311"
+    python = machine.install(install, register=True)
+    second = machine.install(r"C:\a-mano\Python311", register=False)
+    tree_dir = tree.second_copy(machine.path(rf"C:\users\{user}\a-mano"))
+    workspace = rf"C:\users\{user}\yt-dlp"
+    result.say(f"{program.name} double-clicked in the empty folder {workspace}; the interpreter in {install}, "
+               "registered, not on PATH; beside it, at the same time, the three commands by hand in a second "
+               "copy of the tree with a second copy of the interpreter")
+    with open(machine.folder / "by-hand.log", "w") as log, steps.Beside(
+            steps.run_all, second, tree_dir, machine.runner(tree_dir, log), result.say) as by_hand:
+        status, output, text = machine.start(program, workspace, machine.build_env())
+    result.by_hand, result.main_seconds = by_hand.timing, output.seconds
+    (machine.folder / "main.log").write_text(text)
+    work = machine.path(workspace)
+    left = sorted(p.name for p in work.iterdir())
+    result.say(f"status {status}; the build's end shown after {output.seconds:.0f} s; last screen "
+               f"{steps.last_screen(text)!r}; the folder holds {', '.join(left)}")
+    result.say(f"by hand: {result.by_hand}")
+    if result.by_hand.failed:
+        result.problem(f"by hand, the {result.by_hand.failed} step failed")
+    report = [line.strip() for line in steps.plain(text).splitlines() if "EXCELENTE" in line or "Motor:" in line]
+    result.say("report: " + " | ".join(report))
+    if status != 0 or left != sorted([program.name, "yt-dlp.exe"]) or not any("EXCELENTE" in r for r in report):
+        result.problem(f"expected status 0, the EXCELENTE report and only yt-dlp.exe beside the program:\n"
+                       f"{steps.plain(text)[-3000:]}")
+        if status != 0:
+            with open(machine.folder / "rerun.log", "w") as log:
+                steps.rerun_failed(python, text, machine.runner(work / "yt-dlp-master", log), result.say)
+        return
+    exe = work / "yt-dlp.exe"
+    result.size = exe.stat().st_size
+    answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
+    result.version = answer.stdout.strip()
+    result.say(f"yt-dlp.exe --version: {result.version} (status {answer.returncode})")
+    if answer.returncode != 0 or result.version != stage.version:
+        result.problem(f"yt-dlp.exe --version gave {answer.stdout!r}, expected {stage.version}")
+
+    listing = wine.run([python, "-m", "pip", "list", "--format=freeze", "--disable-pip-version-check"],
+                       machine.env, quiet=True).stdout.split()
+    pinned = stage.pinned(listing)
+    result.pyinstaller = dict(p.split("==") for p in pinned).get("pyinstaller")
+    result.say(f"installed: {' '.join(pinned)}")
