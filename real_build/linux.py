@@ -4,16 +4,14 @@ missing-executable message by design (PyInstaller makes yt-dlp_linux there, not 
 the program PyInstaller made must answer --version with the tree's version."""
 
 import os
-import re
 import subprocess
 import sys
 
 import steps
 import tree
 from report import Result
+from wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
 
-# The Linux side's own settings must not steer the build's interpreter or its pip.
-DROPPED = re.compile(r"PYTHON.*|PYENV_VERSION|VIRTUAL_ENV|CONDA.*|PIP_.*|LD_PRELOAD|ASAN_OPTIONS|UBSAN_OPTIONS")
 MISSING_EXE = "[ERROR] No se generó el EXE."
 
 

@@ -10,8 +10,8 @@ failure screen must name that interpreter.
 
 import shutil
 
-import steps
 import embedded_python
+import steps
 import tree
 import wine
 from report import Result
@@ -27,7 +27,7 @@ class Machine:
     """A fresh Wine prefix and the checked interpreter, ready to be installed anywhere in it."""
 
     def __init__(self, stage, folder, result):
-        self.stage, self.folder, self.result = stage, folder, result
+        self.stage, self.folder = stage, folder
         self.env = wine.environment(folder / "prefix")
         result.say("making a Wine prefix")
         wine.make_prefix(self.env)
@@ -79,7 +79,7 @@ class Machine:
 
     def start(self, program, windows_folder, env):
         """The program copied into an empty folder and started there with a console of its own,
-        as a double-click starts it; returns (status, output recorder)."""
+        as a double-click starts it; returns its status, its output's recorder and its output."""
         work = self.path(windows_folder)
         work.mkdir(parents=True)
         shutil.copyfile(program, work / program.name)
