@@ -91,7 +91,7 @@ def build(stage):
     if not program.is_file():
         result.problem(f"{program} was not made")
         return result
-    result.size = program.stat().st_size
+    result.executable, result.size = program.name, program.stat().st_size
     answer = subprocess.run([program, "--version"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
     result.version = answer.stdout.strip()
     result.say(f"{program.name} --version: {result.version} (status {answer.returncode})")

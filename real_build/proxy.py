@@ -8,6 +8,7 @@ passes through as an untouched TLS tunnel.
 """
 
 import hashlib
+import re
 import socket
 import subprocess
 import sys
@@ -63,15 +64,20 @@ class Proxy:
         command = [str(self.venv / "bin" / "python"), str(self.venv / "bin" / "mitmdump"),
                    "--listen-host", "127.0.0.1", "--listen-port", str(self.port),
                    "--set", f"confdir={confdir}",  # a new authority for every run
-                   "--allow-hosts", rf"^{CODE_HOST.replace('.', chr(92) + '.')}:443$",
+                   "--allow-hosts", f"^{re.escape(CODE_HOST)}:443$",
                    "--set", "connection_strategy=lazy", "--set", "upstream_cert=false",
                    "--set", "termlog_verbosity=warn", "--set", "flow_detail=0",
                    "-s", str(ADDON), "--set", f"code_host_files={entries}"]
         self.log = open(self.log_path, "wb")
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-        self._wait_until_listening(confdir / "mitmproxy-ca-cert.pem")
+        authority = confdir / "mitmproxy-ca-cert.pem"
+        try:
+            self._wait_until_listening(authority)
+        except BaseException:
+            self.close()
+            raise
         self.bundle = folder / "authorities.pem"
-        self.bundle.write_bytes(SYSTEM_AUTHORITIES.read_bytes() + b"\n" + (confdir / "mitmproxy-ca-cert.pem").read_bytes())
+        self.bundle.write_bytes(SYSTEM_AUTHORITIES.read_bytes() + b"\n" + authority.read_bytes())
 
     def _wait_until_listening(self, authority):
         deadline = time.monotonic() + 120

@@ -13,6 +13,7 @@ _print_lock = threading.Lock()
 class Result:
     host: str
     problems: list = field(default_factory=list)
+    executable: str | None = None
     size: int | None = None
     version: str | None = None
     pyinstaller: str | None = None
@@ -35,7 +36,9 @@ class Result:
         return not self.problems
 
     def summary(self):
-        size = f"{self.size / 1048576:.2f} MB ({self.size:,} bytes)" if self.size else "no executable"
+        size = "no executable"
+        if self.size:
+            size = f"{self.executable} {self.size / 1048576:.2f} MB ({self.size:,} bytes)"
         if self.main_seconds and self.by_hand and self.by_hand.total and not self.by_hand.failed:
             ratio = (f"main {self.main_seconds:.0f} s against {self.by_hand.total:.0f} s by hand: "
                      f"ratio {self.main_seconds / self.by_hand.total:.2f}")

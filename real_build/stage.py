@@ -15,7 +15,6 @@ environment and pip's downloads; everything else lives in a scratch folder remov
 
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -30,6 +29,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(ROOT / "windows"))
 
 import linux  # noqa: E402
+import pins  # noqa: E402
 import proxy  # noqa: E402
 import tree  # noqa: E402
 import windows  # noqa: E402
@@ -38,16 +38,12 @@ from report import Result  # noqa: E402
 HOSTS = {"linux": linux.build, "windows": windows.build}
 
 
-def canonical(name):
-    return re.sub(r"[-_.]+", "-", name).lower()
-
-
 class Stage:
     """What both halves share: the proxy, the pins, the tree's version, the folders."""
 
     def __init__(self, scratch, cache, program, proxy_):
         self.scratch, self.cache, self.program, self.proxy = scratch, cache, program, proxy_
-        self.constraints = HERE / "constraints.txt"
+        self.constraints = pins.CONSTRAINTS
         # The authorities pip trusts for the package index: the system's (the index passes the
         # proxy untouched, so its own certificate reaches pip).
         self.index_authorities = proxy.SYSTEM_AUTHORITIES
@@ -58,14 +54,9 @@ class Stage:
 
     def pinned(self, installed):
         """Of `installed` ("name==version" lines), those the constraints name, checked against them."""
-        pins = {}
-        for line in self.constraints.read_text().splitlines():
-            line = line.split("#")[0].strip()
-            if line:
-                name, version = line.split("==")
-                pins[canonical(name)] = version
-        found = [p for p in installed if canonical(p.split("==")[0]) in pins]
-        wrong = [p for p in found if p.split("==")[1] != pins[canonical(p.split("==")[0])]]
+        pinned = pins.pins(self.constraints)
+        found = [p for p in installed if pins.canonical(p.split("==")[0]) in pinned]
+        wrong = [p for p in found if p.split("==")[1] != pinned[pins.canonical(p.split("==")[0])]]
         if wrong:
             raise RuntimeError(f"installed against the constraints: {wrong}")
         return found

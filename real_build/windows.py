@@ -176,7 +176,7 @@ def real_build(machine, program, result):
                 steps.rerun_failed(python, text, machine.runner(work / "yt-dlp-master", log), result.say)
         return
     exe = work / "yt-dlp.exe"
-    result.size = exe.stat().st_size
+    result.executable, result.size = exe.name, exe.stat().st_size
     answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
     result.version = answer.stdout.strip()
     result.say(f"yt-dlp.exe --version: {result.version} (status {answer.returncode})")

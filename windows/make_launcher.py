@@ -3,7 +3,7 @@
   python3 windows/make_launcher.py [--out dist] [--wheel WHEEL]     build it
   python3 windows/make_launcher.py check dist/tq-velmor.exe         run it under Wine
 
-PyInstaller (pinned in real_build/constraints.txt) runs in the official CPython 3.11.9 for
+PyInstaller (pinned with the build's toolchain, real_build/constraints.txt) runs in the official CPython 3.11.9 for
 Windows under Wine, the runtime the Windows test stage checks file by file and signature by
 signature, with the Windows wheel of this checkout installed: the program holds the module and
 tq_velmor_host.program, which runs the module's main(). PyInstaller cannot see what a compiled
@@ -28,14 +28,15 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(ROOT / "real_build"))
 
 import embedded_python  # noqa: E402
 import make_wheel  # noqa: E402
+import pins  # noqa: E402
 import wine  # noqa: E402
 
 NAME = "tq-velmor"
 ENTRY = HERE / "tq_velmor_program.py"
-CONSTRAINTS = ROOT / "real_build" / "constraints.txt"
 PYINSTALLER = ("pyinstaller", "pyinstaller-hooks-contrib", "altgraph", "packaging", "setuptools", "pefile",
                "pywin32-ctypes")
 # Nothing listens there: every download of the checked program is refused at once.
@@ -55,13 +56,8 @@ class CheckFailed(Exception):
 
 
 def pyinstaller_pins():
-    pins = {}
-    for line in CONSTRAINTS.read_text().splitlines():
-        line = line.split("#")[0].strip()
-        if line:
-            name, version = line.split("==")
-            pins[name] = version
-    return [f"{name}=={pins[name]}" for name in PYINSTALLER]
+    pinned = pins.pins()
+    return [f"{name}=={pinned[name]}" for name in PYINSTALLER]
 
 
 def prepared_python(cache, scratch, wheel, env):
