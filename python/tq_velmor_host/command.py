@@ -7,6 +7,7 @@ that holds nothing but those names (and the ``yt-dlp.exe`` of an earlier build),
 interrupted.
 """
 
+import contextlib
 import os
 import sys
 from dataclasses import dataclass
@@ -135,6 +136,17 @@ class EnterAtEnd:
         return getattr(self._stream, name)
 
 
+@contextlib.contextmanager
+def enter_at_end_of_input():
+    """Standard input replaced by EnterAtEnd over it while the block runs."""
+    stdin = sys.stdin
+    sys.stdin = EnterAtEnd(stdin)
+    try:
+        yield
+    finally:
+        sys.stdin = stdin
+
+
 def run_build():
     """The build (tq_velmor.main()); returns OK when it left a new yt-dlp.exe, else FAILED."""
     install()
@@ -168,17 +180,14 @@ def main(argv=None, texts=ENGLISH, own=()):
             print(texts.refused.format(cwd=os.getcwd(), names=shown), file=sys.stderr)
             return REFUSED
 
-    stdin = sys.stdin
-    sys.stdin = EnterAtEnd(stdin)
     try:
-        return run_build()
+        with enter_at_end_of_input():
+            return run_build()
     except KeyboardInterrupt:
         # Ctrl+C stops the build where it stands (main() lets it through): no traceback, the
         # shell's status for an interrupt.
         print(file=sys.stderr)
         return INTERRUPTED
-    finally:
-        sys.stdin = stdin
 
 
 def run():

@@ -47,14 +47,11 @@ def owns_console():
 
 def wait_before_closing():
     print(f"\n{CLOSE_PROMPT}", flush=True)
-    stdin = sys.stdin
-    sys.stdin = command.EnterAtEnd(stdin)
     try:
-        input()
+        with command.enter_at_end_of_input():
+            input()
     except KeyboardInterrupt:
         pass
-    finally:
-        sys.stdin = stdin
 
 
 def main(argv=None):
