@@ -54,7 +54,8 @@ def run_build(offline):
         # Enter for the failure screen's wait.
         result = subprocess.run([sys.executable, "-c", code], cwd=work, input=b"\n", capture_output=True)
         if result.returncode != (1 if offline else 0):  # the command's status for a failed build
-            sys.exit(f"the build run ended with status {result.returncode}:\n{result.stderr.decode('utf-8', 'replace')}")
+            sys.exit(f"the build run ended with status {result.returncode}:\n"
+                     f"{result.stderr.decode('utf-8', 'replace')}")
     return result.stdout.decode("utf-8").replace("\r\n", "\n").split(CLEAR)[1:]
 
 

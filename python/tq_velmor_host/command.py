@@ -9,6 +9,7 @@ interrupted.
 
 import contextlib
 import os
+import stat
 import sys
 from dataclasses import dataclass
 
@@ -34,7 +35,7 @@ class Texts:
     help: str
     unknown: str  # {arg!r}
     refused: str  # {cwd}, {names}
-    more: str  # {count}
+    more: str  # {shown}, {count}
 
 
 _FOLDERS, _FILES = ", ".join(BUILD_FOLDERS), ", ".join(BUILD_FILES)
@@ -106,7 +107,7 @@ def result_identity():
         status = os.stat(RESULT)
     except OSError:
         return None
-    if not os.path.isfile(RESULT):
+    if not stat.S_ISREG(status.st_mode):
         return None
     return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
 
