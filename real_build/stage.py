@@ -21,6 +21,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -75,8 +76,6 @@ def run_host(name, stage, results):
     try:
         result = HOSTS[name](stage)
     except Exception as failure:  # noqa: BLE001 - the other host goes on; this one fails with the reason
-        import traceback
-
         result.problem(f"stopped: {failure!r}\n{traceback.format_exc()}")
     results[name] = result
 
