@@ -54,7 +54,6 @@ class Proxy:
     """mitmdump on a free loopback port, answering `answers` ({URL: (file, sha256)})."""
 
     def __init__(self, cache, folder, answers):
-        self.folder = folder
         self.venv = environment(cache)
         self.port = _free_port()
         self.url = f"http://127.0.0.1:{self.port}"

@@ -28,6 +28,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(ROOT / "windows"))
+sys.path.insert(0, str(ROOT / "python"))
 
 import linux  # noqa: E402
 import pins  # noqa: E402

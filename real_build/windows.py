@@ -15,8 +15,8 @@ import steps
 import tree
 import wine
 from report import Result
+from tq_velmor_host.program import CLOSE_PROMPT
 
-CLOSE_PROMPT = "Pulsa Enter para cerrar esta ventana."
 # The waits of a run: each is answered with Enter once shown, as a user at the window would.
 WAITS = [CLOSE_PROMPT.encode(), b"ERROR CRITICO:", b"No se gener"]
 REGISTERED_ELSEWHERE = r"C:\Herramientas\Python311"

@@ -29,11 +29,13 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(ROOT / "real_build"))
+sys.path.insert(0, str(ROOT / "python"))
 
 import embedded_python  # noqa: E402
 import make_wheel  # noqa: E402
 import pins  # noqa: E402
 import wine  # noqa: E402
+from tq_velmor_host.program import CLOSE_PROMPT  # noqa: E402
 
 NAME = "tq-velmor"
 ENTRY = HERE / "tq_velmor_program.py"
@@ -44,7 +46,6 @@ REFUSING_PROXY = "http://127.0.0.1:9"
 # Windows 10 and later hold the Universal CRT's API-set DLLs, which Wine provides as built-ins
 # PyInstaller cannot see: one warning for each, that no program needs.
 UCRT = re.compile(r"WARNING: Library not found: could not resolve 'api-ms-win-crt-")
-CLOSE_PROMPT = "Pulsa Enter para cerrar esta ventana.".encode()
 
 
 def log(text):
@@ -136,10 +137,10 @@ def check(cache, scratch, program):
     (foreign / "build").mkdir()
     log(f"{program.name} double-clicked in a folder holding notas.txt")
     output = io.BytesIO()
-    status = wine.run_with_console([program.name], env, foreign, output, answers=[CLOSE_PROMPT])
+    status = wine.run_with_console([program.name], env, foreign, output, answers=[CLOSE_PROMPT.encode()])
     text = shown(output.getvalue())
     left = listing(foreign)
-    if status != 2 or "no se inicia" not in text or CLOSE_PROMPT.decode() not in text:
+    if status != 2 or "no se inicia" not in text or CLOSE_PROMPT not in text:
         raise CheckFailed(f"in a foreign folder: status {status}, no refusal or no wait for Enter")
     if left != ["build", "notas.txt", program.name]:
         raise CheckFailed(f"in a foreign folder: {left} left")
@@ -155,7 +156,7 @@ def check(cache, scratch, program):
     text, status, left = shown(started.stdout), started.returncode, listing(empty)
     screens = text.count("[ FASE ]:")
     if (status != 1 or screens != 2 or "ERROR CRITICO:" not in text or "Traceback" in text
-            or CLOSE_PROMPT.decode() in text):
+            or CLOSE_PROMPT in text):
         raise CheckFailed(f"in an empty folder: status {status}, {screens} screens, no failure line or a traceback")
     if left != [program.name]:
         raise CheckFailed(f"in an empty folder: {left} left")
