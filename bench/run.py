@@ -23,12 +23,11 @@ import timeit
 import types
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import pipeline_overhead  # noqa: E402  (installs the Windows stand-ins and imports the module)
-import tq_velmor  # noqa: E402
-import tq_velmor_host  # noqa: E402
-import tq_velmor_twin as twin  # noqa: E402
+# Run as a script: its own folder is first on sys.path.
+import pipeline_overhead  # (installs the Windows stand-ins and imports the module)
+import tq_velmor
+import tq_velmor_host
+import tq_velmor_twin as twin
 
 MiB = 1 << 20
 SEARCH_PATH = [os.path.dirname(tq_velmor.__file__), os.path.dirname(os.path.dirname(tq_velmor_host.__file__)),

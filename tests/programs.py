@@ -52,7 +52,7 @@ def program(path, source, executable=True):
     elif executable:
         if not STUB or not os.path.isfile(STUB):
             raise RuntimeError("TQ_VELMOR_FAKE_PROGRAM names no stub program: run the suite through "
-                               "windows/wine_stage.py, which builds it")
+                               "stages/windows_tests.py, which builds it")
         shutil.copyfile(STUB, path)
         Path(f"{path}.py").write_text(script, encoding="utf-8")
     else:

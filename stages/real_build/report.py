@@ -4,7 +4,7 @@ import sys
 import threading
 from dataclasses import dataclass, field
 
-from steps import Timing
+from .steps import Timing
 
 _print_lock = threading.Lock()
 

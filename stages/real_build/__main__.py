@@ -1,11 +1,11 @@
 """The real build: a real yt-dlp executable, made by the real toolchain, on Linux and on Windows.
 
-  python3 real_build/stage.py [--program dist/tq-velmor.exe] [linux] [windows]
+  python3 -m stages.real_build [--program dist/tq-velmor.exe] [linux] [windows]
 
 Both hosts at once (or the ones named). The code host's two downloads are answered by a local
 intercepting proxy (proxy.py, code_host.py) from the checked archives (tree.py); everything else
 the build fetches (pip from the package index) goes through untouched. The toolchain's versions
-are pinned by PIP_CONSTRAINT (constraints.txt). Each host runs the build as a user starts it,
+are pinned by PIP_CONSTRAINT (release/constraints.txt). Each host runs the build as a user starts it,
 checks what it left, runs the same three commands by hand in a second copy of the tree for the
 cost, and prints one summary line; the last line says which hosts passed.
 
@@ -24,18 +24,13 @@ import time
 import traceback
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(ROOT / "windows"))
-sys.path.insert(0, str(ROOT / "python"))
+from release import toolchain
+from wine_runtime import wine
 
-import linux  # noqa: E402
-import pins  # noqa: E402
-import proxy  # noqa: E402
-import tree  # noqa: E402
-import windows  # noqa: E402
-from report import Result  # noqa: E402
+from . import linux, proxy, tree, windows
+from .report import Result
+
+ROOT = Path(__file__).resolve().parent.parent.parent
 
 HOSTS = {"linux": linux.build, "windows": windows.build}
 
@@ -45,20 +40,20 @@ class Stage:
 
     def __init__(self, scratch, cache, program, proxy_):
         self.scratch, self.cache, self.program, self.proxy = scratch, cache, program, proxy_
-        self.constraints = pins.CONSTRAINTS
+        self.constraints = toolchain.CONSTRAINTS
         # The authorities pip trusts for the package index: the system's (the index passes the
         # proxy untouched, so its own certificate reaches pip).
         self.index_authorities = proxy.SYSTEM_AUTHORITIES
         self.version = tree.version()
         # The Windows test stage's cache: the checked interpreter's archive, pip's wheel.
-        self.wine_cache = Path(os.environ.get("TQ_VELMOR_WINE_CACHE") or Path.home() / ".cache" / "tq_velmor-wine")
+        self.wine_cache = wine.cache()
         self.linux_wheel = None
 
     def pinned(self, installed):
         """Of `installed` ("name==version" lines), those the constraints name, checked against them."""
-        pinned = pins.pins(self.constraints)
-        found = [p for p in installed if pins.canonical(p.split("==")[0]) in pinned]
-        wrong = [p for p in found if p.split("==")[1] != pinned[pins.canonical(p.split("==")[0])]]
+        pinned = toolchain.pins(self.constraints)
+        found = [p for p in installed if toolchain.canonical(p.split("==")[0]) in pinned]
+        wrong = [p for p in found if p.split("==")[1] != pinned[toolchain.canonical(p.split("==")[0])]]
         if wrong:
             raise RuntimeError(f"installed against the constraints: {wrong}")
         return found
@@ -85,7 +80,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("hosts", nargs="*", help=f"of {', '.join(HOSTS)} (default: both)")
     parser.add_argument("--program", type=Path, default=ROOT / "dist" / "tq-velmor.exe",
-                        help="the one-click program (windows/make_launcher.py makes it)")
+                        help="the one-click program (release/program.py makes it)")
     args = parser.parse_args(argv)
     hosts = args.hosts or list(HOSTS)
     if set(hosts) - set(HOSTS):

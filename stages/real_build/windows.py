@@ -10,12 +10,11 @@ failure screen must name that interpreter.
 
 import shutil
 
-import embedded_python
-import steps
-import tree
-import wine
-from report import Result
-from tq_velmor_host.program import CLOSE_PROMPT
+from python.tq_velmor_host.program import CLOSE_PROMPT
+from wine_runtime import embedded_python, wine
+
+from . import steps, tree
+from .report import Result
 
 # The waits of a run: each is answered with Enter once shown, as a user at the window would.
 WAITS = [CLOSE_PROMPT.encode(), b"ERROR CRITICO:", b"No se gener"]
@@ -133,7 +132,7 @@ def build(stage):
     folder.mkdir()
     program = stage.program
     if not program.is_file():
-        result.problem(f"{program} is missing: windows/make_launcher.py makes it")
+        result.problem(f"{program} is missing: release/program.py makes it")
         return result
     machine = Machine(stage, folder, result)
     try:

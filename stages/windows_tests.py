@@ -1,10 +1,10 @@
 """The test suite inside the official CPython 3.11.9 for Windows x64, run by Wine.
 
-  python3 windows/wine_stage.py [PYTEST ARGUMENT...]
+  python3 -m stages.windows_tests [PYTEST ARGUMENT...]
 
 1. the embeddable interpreter, checked file by file and signature by signature before
-   anything in it runs (embedded_python.py), is laid out in a scratch folder;
-2. the Windows wheel is built from this checkout (make_wheel.py), or taken from
+   anything in it runs (wine_runtime/embedded_python.py), is laid out in a scratch folder;
+2. the Windows wheel is built from this checkout (release/wheel.py), or taken from
    TQ_VELMOR_WINDOWS_WHEEL when CI has built it once for every stage;
 3. pip and the pinned pure-Python wheels of the test and docs extras are fetched for
    win_amd64, once, into the cache;
@@ -25,13 +25,10 @@ import tempfile
 import tomllib
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
+from release import wheel as release_wheel
+from wine_runtime import embedded_python, wine
 
-import embedded_python  # noqa: E402
-import make_wheel  # noqa: E402
-import wine  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
 
 MINGW_CC = "x86_64-w64-mingw32-gcc-win32"
 EXTRAS = ["test", "docs"]  # what the README's test command installs on Linux
@@ -59,9 +56,9 @@ def windows_wheel(scratch):
         wheel = Path(given)
     else:
         log("building the Windows wheel")
-        wheel = make_wheel.retag(make_wheel.build_backend_wheel(scratch / "backend", ROOT / "build-wheel-win"),
+        wheel = release_wheel.retag(release_wheel.build_backend_wheel(scratch / "backend", ROOT / "build-wheel-win"),
                                  scratch)
-    count, _ = make_wheel.check(wheel)
+    count, _ = release_wheel.check(wheel)
     log(f"{wheel.name}: {wheel.stat().st_size} bytes, {count} files, RECORD matches")
     return wheel
 
@@ -100,11 +97,11 @@ def stage(pytest_args, cache, scratch):
 
 
 def main(argv):
-    cache = Path(os.environ.get("TQ_VELMOR_WINE_CACHE") or Path.home() / ".cache" / "tq_velmor-wine")
+    cache = wine.cache()
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-wine-"))
     try:
         status = stage(argv, cache, scratch)
-    except (embedded_python.CheckFailed, make_wheel.BadWheel, subprocess.CalledProcessError) as failure:
+    except (embedded_python.CheckFailed, release_wheel.BadWheel, subprocess.CalledProcessError) as failure:
         log(f"FAILED: {failure}")
         status = 1
     finally:

@@ -1,0 +1,125 @@
+"""tq-velmor.exe: the one-click build as a one-file Windows console program.
+
+  python3 -m release.program [--out dist] [--wheel WHEEL]
+
+PyInstaller (pinned with the build's toolchain, release/constraints.txt) runs in the official CPython 3.11.9 for
+Windows under Wine, the runtime the Windows test stage checks file by file and signature by
+signature, with the Windows wheel of this checkout installed: the program holds the module and
+tq_velmor_host.program, which runs the module's main(). PyInstaller cannot see what a compiled
+module imports, so every module that the module's start-up loads is named to it.
+(stages/program_check.py starts the program under Wine.)
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+from wine_runtime import embedded_python, wine
+
+from . import toolchain, wheel as windows_wheel
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+
+NAME = "tq-velmor"
+ENTRY = HERE / "program_entry.py"
+PYINSTALLER = ("pyinstaller", "pyinstaller-hooks-contrib", "altgraph", "packaging", "setuptools", "pefile",
+               "pywin32-ctypes")
+# Windows 10 and later hold the Universal CRT's API-set DLLs, which Wine provides as built-ins
+# PyInstaller cannot see: one warning for each, that no program needs.
+UCRT = re.compile(r"WARNING: Library not found: could not resolve 'api-ms-win-crt-")
+
+
+def log(text):
+    print(f"make-launcher: {text}", flush=True)
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def pyinstaller_pins():
+    pinned = toolchain.pins()
+    return [f"{name}=={pinned[name]}" for name in PYINSTALLER]
+
+
+def prepared_python(cache, scratch, wheel, env):
+    """The checked interpreter in `scratch`, with the wheel and PyInstaller installed; returns
+    its python.exe as a Windows path."""
+    python_dir = scratch / "python"
+    embedded_python.prepare(cache, python_dir)
+    pins = pyinstaller_pins()
+    wheels = wine.fetch_wheels(cache / "wheels", [wine.PIP, *pins])
+    wine.install_pip(wheels, python_dir)
+    python = wine.windows_path(python_dir / "python.exe")
+    wine.run([python, "-m", "pip", "install", "--no-index", "--find-links", wine.windows_path(wheels),
+              "--disable-pip-version-check", "--no-warn-script-location", wine.windows_path(wheel), *pins], env)
+    return python
+
+
+def module_imports(python, env):
+    """The modules the module's start-up binds or loads, as the Windows interpreter reports them
+    (winreg, for one, is loaded before any import of ours, by the interpreter's own start)."""
+    probe = ("import sys, types; before = set(sys.modules); import tq_velmor; "
+             "bound = {v.__name__ for v in vars(tq_velmor).values() if isinstance(v, types.ModuleType)}; "
+             "print(' '.join(sorted(bound | set(sys.modules) - before - {'tq_velmor'})))")
+    found = wine.run([python, "-c", probe], env, quiet=True).stdout.split()
+    for needed in ("subprocess", "urllib.request", "zipfile", "winreg", "ctypes"):
+        if needed not in found:
+            raise CheckFailed(f"the module's start-up did not load {needed}: {found}")
+    return found
+
+
+def build(cache, scratch, wheel, out):
+    env = wine.environment(scratch / "prefix")
+    log("making a Wine prefix")
+    wine.make_prefix(env)
+    python = prepared_python(cache, scratch, wheel, env)
+    hidden = module_imports(python, env)
+    log(f"named to PyInstaller: {len(hidden)} modules, {' '.join(hidden)}")
+    work = scratch / "pyinstaller"
+    wine.run([python, "-m", "PyInstaller", "--onefile", "--console", "--noupx", "--noconfirm", "--clean",
+              "--log-level", "WARN", f"--name={NAME}",
+              "--distpath", wine.windows_path(work / "dist"), "--workpath", wine.windows_path(work / "build"),
+              "--specpath", wine.windows_path(work),
+              *[f"--hidden-import={name}" for name in hidden], wine.windows_path(ENTRY)], env, unshown=UCRT)
+    out.mkdir(parents=True, exist_ok=True)
+    program = out / f"{NAME}.exe"
+    shutil.copyfile(work / "dist" / f"{NAME}.exe", program)
+    version = wine.run([python, "-m", "PyInstaller", "--version"], env).stdout.strip()
+    log(f"{program}: {program.stat().st_size:,} bytes (PyInstaller {version})")
+    return program
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=Path, default=ROOT / "dist", help="where the program goes (default dist/)")
+    parser.add_argument("--wheel", type=Path, help="the Windows wheel to use (default: built now)")
+    args = parser.parse_args(argv)
+    cache = wine.cache()
+    scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-launcher-"))
+    try:
+        wheel = args.wheel
+        if wheel is None:
+            log("building the Windows wheel")
+            wheel = windows_wheel.retag(windows_wheel.build_backend_wheel(scratch / "backend",
+                                                                         ROOT / "build-wheel-win"), scratch)
+        windows_wheel.check(wheel)
+        build(cache, scratch, wheel.resolve(), args.out.resolve())
+    except (CheckFailed, embedded_python.CheckFailed, windows_wheel.BadWheel,
+            subprocess.CalledProcessError) as failure:
+        log(f"FAILED: {failure}")
+        return 1
+    finally:
+        wine.stop(wine.environment(scratch / "prefix"))
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
