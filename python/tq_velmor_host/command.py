@@ -148,13 +148,34 @@ def enter_at_end_of_input():
         sys.stdin = stdin
 
 
+# What the build's tools read to give the same bytes from the same inputs: the hash seed fixes
+# the order PyInstaller collects in and the code it compiles, the date the timestamps of pip's
+# script launchers and of PyInstaller's executable (2024-01-01 00:00:00 UTC). The user's own
+# values win.
+REPRODUCIBLE = {"PYTHONHASHSEED": "0", "SOURCE_DATE_EPOCH": "1704067200"}
+
+
+@contextlib.contextmanager
+def reproducible_environment():
+    """REPRODUCIBLE put into the environment, where not set, while the block runs (every command
+    of the build inherits it)."""
+    added = [name for name in REPRODUCIBLE if name not in os.environ]
+    os.environ.update({name: REPRODUCIBLE[name] for name in added})
+    try:
+        yield
+    finally:
+        for name in added:
+            os.environ.pop(name, None)
+
+
 def run_build():
     """The build (tq_velmor.main()); returns OK when it left a new yt-dlp.exe, else FAILED."""
     install()
     import tq_velmor
 
     before = result_identity()
-    tq_velmor.main()
+    with reproducible_environment():
+        tq_velmor.main()
     after = result_identity()
     return OK if after is not None and after != before else FAILED
 
