@@ -15,6 +15,7 @@ release must refuse with a SigningError. One line per check; exit status 1 when 
 """
 
 import argparse
+import contextlib
 import hashlib
 import http.server
 import os
@@ -89,7 +90,6 @@ digests = sha256, sha384, sha512, sha1
 accuracy = secs:1
 ess_cert_id_alg = sha256
 """)
-        self.answered = 0
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -117,8 +117,6 @@ ess_cert_id_alg = sha256
             answer = subprocess.run(["openssl", "ts", "-reply", "-config", str(self.config), "-queryfile",
                                      request.name, "-inkey", str(self.key), "-signer", str(self.cert)],
                                     stdin=subprocess.DEVNULL, capture_output=True)
-        if answer.returncode == 0:
-            self.answered += 1
         return answer.stdout if answer.returncode == 0 else b""
 
     def stop(self):
@@ -145,7 +143,6 @@ class SigningCheck:
         self.key, self.cert = certificate(keys, SUBJECT, "codeSigning")
         self.pkcs12 = pkcs12(keys, "signing.p12", self.password, "-inkey", str(self.key), "-in", str(self.cert))
         self.environ = {sign.PKCS12: str(self.pkcs12), sign.PASSWORD: self.password}
-        self.settings = sign.settings(self.environ)
         self.tsa = TimeStampServer(keys)
         self.keys = keys
         print(f"signing-check: throwaway certificate {SUBJECT} (RSA 2048, code signing) in a PKCS#12 file with "
@@ -187,42 +184,33 @@ class SigningCheck:
         prepared = copy.read_bytes()
         self.sample = (name, prepared)
         program = name.lower().endswith(".exe")
-        try:
-            self.signed_round(name, copy, prepared, self.settings, run=program)
-        except Skipped:
-            pass
+        with contextlib.suppress(Skipped):
+            self.signed_round(name, copy, prepared, self.environ, run=program)
 
         # The most padding prepare ever adds: 7 zero bytes after a file one byte past a multiple of 8.
         longer = copy.with_name(f"longer-{name}")
         longer.write_bytes(prepared + b"\0")
         label = f"{name} + 1 byte"
-        try:
+        with contextlib.suppress(Skipped):
             self.step(f"{label}: prepare", lambda: self.prepare(longer, prepared + b"\0", must_be_prepared=False,
                                                                 padding=7))
             padded = longer.read_bytes()
             if program:
                 self.step(f"{label}: padded, unsigned, under Wine", lambda: self.runs(longer))
-            self.signed_round(label, longer, padded, self.settings, run=program)
-        except Skipped:
-            pass
+            self.signed_round(label, longer, padded, self.environ, run=program)
 
         stamped = copy.with_name(f"stamped-{name}")
         stamped.write_bytes(prepared)
-        label = f"{name} time-stamped"
-        with_timestamp = sign.settings({**self.environ, sign.TIMESTAMP_URL: self.tsa.url})
-        try:
-            self.signed_round(label, stamped, prepared, with_timestamp, run=False, timestamped=True)
-        except Skipped:
-            pass
+        with contextlib.suppress(Skipped):
+            self.signed_round(f"{name} time-stamped", stamped, prepared,
+                              {**self.environ, sign.TIMESTAMP_URL: self.tsa.url}, run=False, timestamped=True)
 
         refused = copy.with_name(f"refused-{name}")
         refused.write_bytes(prepared)
         url = f"http://127.0.0.1:{closed_port()}/"
-        try:
+        with contextlib.suppress(Skipped):
             self.step(f"{name}: time-stamp server refusing",
                       lambda: self.failed_signature(refused, prepared, {**self.environ, sign.TIMESTAMP_URL: url}))
-        except Skipped:
-            pass
 
     def prepare(self, path, before, must_be_prepared, padding=None):
         changed = pe.prepare(path)
@@ -231,9 +219,11 @@ class SigningCheck:
         added = len(after) - len(before)
         if changed != (after != before):
             raise CheckFailed(f"prepare said changed={changed}, but the bytes say otherwise")
-        if after[len(before):] != bytes(added) or added < 0:
+        if added < 0 or after[len(before):] != bytes(added):
             raise CheckFailed(f"prepare added {added} bytes, not zeros only")
-        if len(after) % 8 or pe.stored_checksum(after, where) != pe.checksum(after, where.checksum_at):
+        if len(after) % 8:
+            raise CheckFailed(f"prepared: {len(after):,} bytes, not a multiple of 8")
+        if pe.stored_checksum(after, where) != pe.checksum(after, where.checksum_at):
             raise CheckFailed(f"prepared: {len(after)} bytes, checksum 0x{pe.stored_checksum(after, where):08X}, "
                               f"right would be 0x{pe.checksum(after, where.checksum_at):08X}")
         if padding is not None and added != padding:
@@ -252,8 +242,8 @@ class SigningCheck:
         return (f"padded with {added} zero bytes to {len(after):,}, checksum 0x{pe.stored_checksum(before, where):08X}"
                 f" -> 0x{pe.stored_checksum(after, where):08X}, nothing else changed; a second prepare changes nothing")
 
-    def signed_round(self, label, path, prepared, settings, run, timestamped=False):
-        self.step(f"{label}: sign", lambda: self.sign(path, prepared, settings))
+    def signed_round(self, label, path, prepared, environ, run, timestamped=False):
+        self.step(f"{label}: sign", lambda: self.sign(path, prepared, sign.settings(environ)))
         signed = path.read_bytes()
         self.step(f"{label}: osslsigncode verify", lambda: self.verify(path, timestamped))
         self.step(f"{label}: release.pe.unsigned", lambda: self.same(pe.unsigned(signed), prepared))
@@ -382,18 +372,14 @@ class SigningCheck:
              sign.TIMESTAMP_URL),
         ]
         for label, environ, expected in cases:
-            try:
+            with contextlib.suppress(Skipped):
                 self.step(f"settings: {label}", lambda: self.refused(environ, expected, (self.password, wrong)))
-            except Skipped:
-                pass
         legacy = pkcs12(keys, "legacy.p12", self.password, "-legacy", "-inkey", str(self.key), "-in", str(self.cert))
         for label, check in [("settings: none given", self.unsigned_release),
                              ("settings: a PKCS#12 file in OpenSSL 1.1's format (RC2, 3DES)",
                               lambda: self.signs_with({**self.environ, sign.PKCS12: str(legacy)}))]:
-            try:
+            with contextlib.suppress(Skipped):
                 self.step(label, check)
-            except Skipped:
-                pass
 
     @staticmethod
     def refused(environ, expected, secrets_):
