@@ -18,7 +18,7 @@ MISSING_EXE = "[ERROR] No se generó el EXE."
 def environment(stage):
     env = {k: v for k, v in os.environ.items() if not DROPPED.fullmatch(k)}
     env.update(HTTPS_PROXY=stage.proxy.url, SSL_CERT_FILE=str(stage.proxy.bundle),
-               PIP_CONSTRAINT=str(stage.constraints), PIP_CERT=str(stage.index_authorities))
+               PIP_CONSTRAINT=str(stage.constraints), PIP_CERT=str(stage.index_authorities), **tree.upx_named())
     return env
 
 
