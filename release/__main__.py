@@ -56,10 +56,15 @@ def check_out(out):
 
 
 def check_checkout():
-    status = git("status", "--porcelain", "--untracked-files=all")
+    status = git("status", "--porcelain", "-z", "--untracked-files=all")
     if status.returncode:
         raise Refused(f"{ROOT} is not a git checkout: {status.stderr.strip()}")
-    changed = [line[3:] for line in status.stdout.splitlines() if line]
+    changed, fields = [], iter(status.stdout.split("\0"))
+    for field in fields:
+        if field:
+            changed.append(field[3:])
+            if field[0] in "RC":  # a rename or copy: its source follows
+                next(fields, None)
     if changed:
         shown = ", ".join(changed[:10]) + (f" and {len(changed) - 10} more" if len(changed) > 10 else "")
         raise Refused(f"the checkout has uncommitted changes: {shown} (commit or remove them first)")
