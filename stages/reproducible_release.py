@@ -199,6 +199,9 @@ def main(argv=None):
         parser.error("--first-only needs --keep DIR")
     if args.against and (args.keep or args.first_only):
         parser.error("--against makes only the second release")
+    changes = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain"], capture_output=True, text=True).stdout
+    if changes:
+        log("this checkout has uncommitted changes: the releases are made from HEAD, without them")
     ignored = [name for name in SIGNING if os.environ.get(name)]
     if ignored:
         log(f"not passed on to the releases: {', '.join(ignored)} (the unsigned release is compared)")
