@@ -2,9 +2,9 @@
 
 scikit-build-core writes it reproducibly when SOURCE_DATE_EPOCH is set: members in name order,
 each dated SOURCE_DATE_EPOCH, owned by 0:0 without names, modes 644 or 755 whatever the umask,
-the gzip header dated the same. check() holds it to that, so that a change of backend that
-breaks it fails the release instead of changing its bytes; installed() proves that it builds
-and installs on Linux with an ordinary pip.
+the gzip header dated the same. check() holds it to that and to the committed files, so that a
+change of backend fails the release instead of changing its bytes; installed() proves that it
+builds and installs on Linux with an ordinary pip.
 """
 
 import struct
@@ -45,9 +45,13 @@ def check(sdist, epoch):
         if fields != (epoch, 0, 0, "", "", tarfile.REGTYPE) or m.mode not in (0o644, 0o755):
             problems.append(f"{m.name}: mtime {m.mtime}, owner {m.uid}:{m.gid} {m.uname!r}:{m.gname!r}, "
                             f"mode {m.mode:o}, type {m.type!r}")
-    for needed in ("LICENSE", "pyproject.toml", "PKG-INFO"):
-        if f"{top}/{needed}" not in names:
-            problems.append(f"no {needed}")
+    # Exactly the committed files: nothing the checkout merely ignores (.git/info/exclude, say).
+    tracked = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z"], check=True, capture_output=True,
+                             text=True).stdout.split("\0")
+    expected = {f"{top}/{name}" for name in tracked if name} | {f"{top}/PKG-INFO"}
+    if set(names) != expected:
+        problems.append(f"not the committed files: extra {sorted(set(names) - expected)[:5]}, "
+                        f"missing {sorted(expected - set(names))[:5]}")
     with tarfile.open(sdist, "r:gz") as tar:
         pkg_info = tar.extractfile(f"{top}/PKG-INFO").read().decode()
     if "License-Expression: MIT" not in pkg_info.splitlines():
