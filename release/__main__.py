@@ -7,9 +7,10 @@ wheel's own bytes), the source distribution, LICENSE, THIRD-PARTY-NOTICES.txt an
 The same commit gives the same bytes: the time is the last commit's (SOURCE_DATE_EPOCH), the hash
 seed fixed, and every archive and PE file written to depend on its contents alone
 (stages/reproducible_release.py builds it twice and compares). Both PE files are prepared for a
-signature that comes off exactly, and signed when TQ_VELMOR_SIGN_PKCS12 and
-TQ_VELMOR_SIGN_PASSWORD name a certificate (release/sign.py). Everything is made in a scratch
-folder and moved into OUT at the end, so a failure leaves OUT as it was.
+signature that comes off exactly; when TQ_VELMOR_SIGN_PKCS12 and TQ_VELMOR_SIGN_PASSWORD name a
+certificate (release/sign.py), tq-velmor.exe and the bare .pyd are signed, the wheel (and the
+module inside the program) are not. Everything is made in a scratch folder and moved into OUT
+at the end, so a failure leaves OUT as it was.
 
 Exit status: 0 made, 1 a step failed, 2 refused (OUT not empty or inside the checkout, the
 checkout not clean, a bad signing setting): one line on stderr, nothing written.
@@ -101,13 +102,11 @@ def make(staging, scratch, settings, version, epoch):
 
     build_dir = scratch / "build-wheel-win"
     built = wheel.build_backend_wheel(scratch / "backend", build_dir, python=python, isolated=False)
-    # The .pyd is prepared (and signed) before the wheel is assembled, so that the bare module
-    # and the wheel's are the same bytes.
+    # The .pyd is prepared before the wheel is assembled, so that the bare module and the wheel's
+    # are the same bytes (once the bare one's signature, if any, is taken off).
     module = staging / wheel.MODULE
     module.write_bytes(wheel.module(built))
     pe.prepare(module)
-    if settings:
-        sign.sign(module, settings)
     release_wheel = wheel.retag(built, staging, replace={wheel.MODULE: module.read_bytes()}, epoch=epoch)
     count, _ = wheel.check(release_wheel)
     step(f"{release_wheel.name}: {count} files, RECORD matches; {module.name}", started)
@@ -130,9 +129,14 @@ def make(staging, scratch, settings, version, epoch):
         executable = staging / built_program.name
         shutil.copyfile(built_program, executable)
         pe.prepare(executable)
+        step(f"{executable.name}: {executable.stat().st_size:,} bytes", started)
+        # Signed last, and only the two files a user runs or loads as they are: the wheel, and the
+        # program's copy of the module, stay the unsigned bytes, so that every file of a signed
+        # release equals a rebuild's once the signatures of these two are taken off.
         if settings:
-            sign.sign(executable, settings)
-        step(f"{executable.name}: {executable.stat().st_size:,} bytes" + (", signed" if settings else ""), started)
+            for path in (module, executable):
+                sign.sign(path, settings)
+            step(f"signed {module.name} and {executable.name}", started)
         help_line = installing.result()
         step(f"{source.name} installed by pip in a fresh environment: tq-velmor --help says {help_line!r}", started)
 
