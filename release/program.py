@@ -6,22 +6,25 @@ PyInstaller (pinned with the build's toolchain, release/constraints.txt) runs in
 Windows under Wine, the runtime the Windows test stage checks file by file and signature by
 signature, with the Windows wheel of this checkout installed: the program holds the module and
 tq_velmor_host.program, which runs the module's main(). PyInstaller cannot see what a compiled
-module imports, so every module that the module's start-up loads is named to it.
-(stages/program_check.py starts the program under Wine.)
+module imports, so every module that the module's start-up loads is named to it. The program
+carries the distribution's metadata (for --version) and a Windows version resource, read back
+and checked after the build. (stages/program_check.py starts the program under Wine.)
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import zipfile
 from pathlib import Path
 
 from wine_runtime import embedded_python, wine
 
-from . import toolchain, wheel as windows_wheel
+from . import project, toolchain, version_info, wheel as windows_wheel
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -49,8 +52,8 @@ def pyinstaller_pins():
 
 
 def prepared_python(cache, scratch, wheel, env):
-    """The checked interpreter in `scratch`, with the wheel and PyInstaller installed; returns
-    its python.exe as a Windows path."""
+    """The checked interpreter in `scratch`, with PyInstaller installed and the wheel unpacked;
+    returns its python.exe as a Windows path."""
     python_dir = scratch / "python"
     embedded_python.prepare(cache, python_dir)
     pins = pyinstaller_pins()
@@ -58,7 +61,12 @@ def prepared_python(cache, scratch, wheel, env):
     wine.install_pip(wheels, python_dir)
     python = wine.windows_path(python_dir / "python.exe")
     wine.run([python, "-m", "pip", "install", "--no-index", "--find-links", wine.windows_path(wheels),
-              "--disable-pip-version-check", "--no-warn-script-location", wine.windows_path(wheel), *pins], env)
+              "--disable-pip-version-check", "--no-warn-script-location", *pins], env)
+    # Unpacked rather than installed by pip: the program carries the .dist-info folder, which
+    # must be the wheel's own. pip would add its launcher's hash (which holds the scratch path)
+    # to RECORD, and the wheel's path in direct_url.json.
+    with zipfile.ZipFile(wheel) as z:
+        z.extractall(python_dir / "Lib" / "site-packages")
     return python
 
 
@@ -75,25 +83,47 @@ def module_imports(python, env):
     return found
 
 
+def check_version_resource(python, env, program, version, year):
+    """Reads the program's version resource back (pefile, in the interpreter that made it)."""
+    read = wine.run([python, wine.windows_path(HERE / "version_info.py"), wine.windows_path(program)], env,
+                    quiet=True)
+    found = json.loads(read.stdout)
+    wrong = version_info.differences(found, version, year)
+    if wrong:
+        raise CheckFailed(f"{program.name}'s version resource: {'; '.join(wrong)}")
+    table = found["tables"][version_info.TABLE]
+    log(f"version resource read back: {table['ProductName']} {table['ProductVersion']}, "
+        f"{table['FileDescription']!r}, {table['LegalCopyright']!r}")
+
+
 def build(cache, scratch, wheel, out):
     env = wine.environment(scratch / "prefix")
+    # PyInstaller marshals code and dates the program: with a fixed hash seed and the caller's
+    # SOURCE_DATE_EPOCH (kept by wine.environment), the same inputs give the same program.
+    env["PYTHONHASHSEED"] = "0"
     log("making a Wine prefix")
     wine.make_prefix(env)
     python = prepared_python(cache, scratch, wheel, env)
     hidden = module_imports(python, env)
     log(f"named to PyInstaller: {len(hidden)} modules, {' '.join(hidden)}")
     work = scratch / "pyinstaller"
-    # --copy-metadata: the program's --version reads the installed distribution's version.
+    version, year = project.version(), project.copyright_year()
+    version_file = scratch / "version-info.txt"
+    version_file.write_text(version_info.pyinstaller_file(version, year), encoding="utf-8")
+    # --copy-metadata: the program's --version reads its distribution's version.
     wine.run([python, "-m", "PyInstaller", "--onefile", "--console", "--noupx", "--noconfirm", "--clean",
-              "--log-level", "WARN", f"--name={NAME}", "--copy-metadata=tq-velmor",
+              "--log-level", "WARN", f"--name={NAME}", "--version-file", wine.windows_path(version_file),
+              "--copy-metadata", NAME,
               "--distpath", wine.windows_path(work / "dist"), "--workpath", wine.windows_path(work / "build"),
               "--specpath", wine.windows_path(work),
               *[f"--hidden-import={name}" for name in hidden], wine.windows_path(ENTRY)], env, unshown=UCRT)
+    built = work / "dist" / f"{NAME}.exe"
+    check_version_resource(python, env, built, version, year)
     out.mkdir(parents=True, exist_ok=True)
     program = out / f"{NAME}.exe"
-    shutil.copyfile(work / "dist" / f"{NAME}.exe", program)
-    version = wine.run([python, "-m", "PyInstaller", "--version"], env).stdout.strip()
-    log(f"{program}: {program.stat().st_size:,} bytes (PyInstaller {version})")
+    shutil.copyfile(built, program)
+    pyinstaller = wine.run([python, "-m", "PyInstaller", "--version"], env).stdout.strip()
+    log(f"{program}: {program.stat().st_size:,} bytes (PyInstaller {pyinstaller})")
     return program
 
 

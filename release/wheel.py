@@ -6,7 +6,9 @@
 The project's own build runs with the mingw-w64 toolchain, so the wheel holds exactly what
 the Linux wheel holds (the package, the command, the type stub), with the checked .pyd in
 place of the .so. The build backend tags it for the machine it runs on; the tag is then
-set to cp311-cp311-win_amd64 and RECORD written anew.
+set to cp311-cp311-win_amd64 and RECORD written anew, in an archive whose bytes depend on
+the contents alone: members sorted (the .dist-info folder last), every date SOURCE_DATE_EPOCH's,
+fixed permissions.
 """
 
 import argparse
@@ -14,15 +16,19 @@ import base64
 import csv
 import hashlib
 import io
+import os
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 TAG = "cp311-cp311-win_amd64"
 MODULE = "tq_velmor.cp311-win_amd64.pyd"
+# The earliest date a zip entry can hold (1980-01-01), for a build given no SOURCE_DATE_EPOCH.
+ZIP_EPOCH = 315532800
 
 
 class BadWheel(Exception):
@@ -33,11 +39,14 @@ def record_hash(data):
     return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
 
 
-def build_backend_wheel(out, build_dir):
-    """Runs the ordinary wheel build with the cross toolchain; returns the wheel's path."""
-    command = [sys.executable, "-m", "pip", "wheel", str(ROOT), "--no-deps", "-w", str(out),
+def build_backend_wheel(out, build_dir, python=sys.executable, isolated=True):
+    """Runs the ordinary wheel build with the cross toolchain; returns the wheel's path. With
+    `isolated` false, the backend is the one installed beside `python` (a pinned one)."""
+    command = [str(python), "-m", "pip", "wheel", str(ROOT), "--no-deps", "-w", str(out),
                "-C", f"cmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / 'windows' / 'mingw-w64.cmake'}",
                "-C", f"build-dir={build_dir}"]
+    if not isolated:
+        command.append("--no-build-isolation")
     subprocess.run(command, check=True, stdin=subprocess.DEVNULL)
     wheels = list(out.glob("tq_velmor-*.whl"))
     if len(wheels) != 1:
@@ -45,32 +54,55 @@ def build_backend_wheel(out, build_dir):
     return wheels[0]
 
 
-def retag(wheel, out):
-    """Copies `wheel` as the win_amd64 wheel in `out`, with WHEEL's tag and RECORD rewritten."""
+def module(wheel):
+    """The bytes of the .pyd inside `wheel`."""
     with zipfile.ZipFile(wheel) as z:
-        entries = [(info, z.read(info)) for info in z.infolist()]
-    names = [info.filename for info, _ in entries]
+        return z.read(MODULE)
+
+
+def _entry(name, date_time):
+    info = zipfile.ZipInfo(name, date_time=date_time)
+    info.compress_type = zipfile.ZIP_DEFLATED
+    info.create_system = 3  # Unix, whichever system writes it
+    info.external_attr = 0o100644 << 16
+    return info
+
+
+def retag(wheel, out, replace=None, epoch=None):
+    """Copies `wheel` as the win_amd64 wheel in `out`, with WHEEL's tag and RECORD rewritten and
+    the members named in `replace` ({name: bytes}) given those bytes. Every date is `epoch`
+    (default SOURCE_DATE_EPOCH, else 1980-01-01), in UTC."""
+    replace = replace or {}
+    with zipfile.ZipFile(wheel) as z:
+        entries = {info.filename: z.read(info) for info in z.infolist() if not info.is_dir()}
+    names = list(entries)
     if MODULE not in names or any(n.endswith((".so", ".dylib")) for n in names):
         raise BadWheel(f"{wheel.name} does not hold {MODULE} alone: {names}")
+    if set(replace) - set(names):
+        raise BadWheel(f"{wheel.name} holds no {sorted(set(replace) - set(names))}")
     dist_info = next(n.split("/")[0] for n in names if n.split("/")[0].endswith(".dist-info"))
     name_version = dist_info[: -len(".dist-info")]
     record_name = f"{dist_info}/RECORD"
     target = out / f"{name_version}-{TAG}.whl"
+    if epoch is None:
+        epoch = int(os.environ.get("SOURCE_DATE_EPOCH") or ZIP_EPOCH)
+    date_time = time.gmtime(max(epoch, ZIP_EPOCH))[:6]
 
     rows = []
-    with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as z:
-        for info, data in entries:
-            if info.filename == record_name:
-                continue
-            if info.filename == f"{dist_info}/WHEEL":
+    # The package first, then its .dist-info (RECORD last), each in name order.
+    order = sorted((n for n in names if n != record_name), key=lambda n: (n.startswith(f"{dist_info}/"), n))
+    with zipfile.ZipFile(target, "w") as z:
+        for name in order:
+            data = replace.get(name, entries[name])
+            if name == f"{dist_info}/WHEEL":
                 lines = [line for line in data.decode().splitlines() if not line.startswith("Tag:")]
                 data = ("\n".join(lines).rstrip("\n") + f"\nTag: {TAG}\n").encode()
-            z.writestr(info, data)
-            rows.append((info.filename, record_hash(data), str(len(data))))
+            z.writestr(_entry(name, date_time), data, compresslevel=9)
+            rows.append((name, record_hash(data), str(len(data))))
         rows.append((record_name, "", ""))
         text = io.StringIO()
         csv.writer(text, lineterminator="\n").writerows(rows)
-        z.writestr(zipfile.ZipInfo(record_name, date_time=entries[-1][0].date_time), text.getvalue())
+        z.writestr(_entry(record_name, date_time), text.getvalue(), compresslevel=9)
     return target
 
 

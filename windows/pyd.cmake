@@ -36,6 +36,9 @@ add_library(tq_velmor_objects OBJECT ${TQ_VELMOR_SOURCES})
 target_include_directories(tq_velmor_objects BEFORE PRIVATE ${TQV_PY_INCLUDE})
 target_compile_definitions(tq_velmor_objects PRIVATE NDEBUG)
 target_compile_options(tq_velmor_objects PRIVATE -Wall -Wextra -Wpedantic)
+# The same module from any clone: no build path in it (__FILE__ in headers, for one).
+target_compile_options(tq_velmor_objects PRIVATE
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
 
 # Import library for python311.dll, made from the API names the objects actually import, so
 # it never drifts from the code; a name the official DLL lacks fails here, not on Windows.
@@ -62,9 +65,10 @@ set_target_properties(tq_velmor PROPERTIES
   SUFFIX .pyd
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # No MinGW runtime DLL beside the module; only PyInit_tq_velmor (dllexport) is exported; a
-# data name reached without __declspec(dllimport) is a link error, not a silent patch-up.
+# data name reached without __declspec(dllimport) is a link error, not a silent patch-up; no
+# link time in the PE header, so that the same sources give the same bytes.
 target_link_options(tq_velmor PRIVATE
-  -static-libgcc -static-libstdc++ -s
+  -static-libgcc -static-libstdc++ -s -Wl,--no-insert-timestamp
   -Wl,--exclude-all-symbols -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
 
 # Read the built file's PE headers; the stamp is written only when the check passes.
