@@ -13,7 +13,6 @@ and checked after the build. (stages/program_check.py starts the program under W
 
 import argparse
 import json
-import os
 import re
 import shutil
 import subprocess

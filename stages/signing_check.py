@@ -30,7 +30,7 @@ import threading
 from pathlib import Path
 
 from release import pe, sign
-from wine_runtime import embedded_python, wine
+from wine_runtime import authenticode, wine
 
 ROOT = Path(__file__).resolve().parent.parent
 SUBJECT = "/CN=tq-velmor signing check"
@@ -136,7 +136,6 @@ class SigningCheck:
         self.failed = 0
         self.wine_env = None
         self.sample = None  # (name, bytes) of a prepared file
-        self.verify_options = embedded_python._osslsigncode_options()
         keys = scratch / "keys"
         keys.mkdir()
         self.password = secrets.token_urlsafe(18)
@@ -271,21 +270,10 @@ class SigningCheck:
 
     def verify(self, path, timestamped):
         options = ["-TSA-CAfile", str(self.tsa.cert)] if timestamped else []
-        result = subprocess.run(["osslsigncode", "verify", "-in", str(path), "-CAfile", str(self.cert), *options,
-                                 *self.verify_options], stdin=subprocess.DEVNULL, capture_output=True, text=True)
-        out = result.stdout + result.stderr
-        problems = []
-        if result.returncode or not re.search(r"^Succeeded$", out, re.M):
-            problems.append(f"exit status {result.returncode}, not 'Succeeded'")
-        if not re.search(r"^Signature verification: ok$", out, re.M):
-            problems.append("signature not verified")
-        current = re.findall(r"^Current message digest\s*:\s*([0-9A-F]+)", out, re.M)
-        calculated = re.findall(r"^Calculated message digest\s*:\s*([0-9A-F]+)", out, re.M)
-        if not current or current != calculated:
-            problems.append(f"the file's digest {calculated} is not the signed one {current}")
-        signer = re.search(r"^\s*Signer #0:\s*\n\s*Subject: (.*)$", out, re.M)
-        if not signer or signer[1].strip() != SUBJECT:
-            problems.append(f"signer {signer[1].strip() if signer else None!r}, not {SUBJECT!r}")
+        report = authenticode.verify(path, self.cert, *options)
+        out, problems, current = report.text, report.problems, [report.digest]
+        if report.signer != SUBJECT:
+            problems.append(f"signer {report.signer!r}, not {SUBJECT!r}")
         description = re.search(r"^\s*Text description: (.*)$", out, re.M)
         if not description or description[1].strip() != sign.DESCRIPTION:
             problems.append(f"description {description[1].strip() if description else None!r}")

