@@ -12,7 +12,7 @@ import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SHARED = Path(os.environ.get("TQ_VELMOR_SHARED_DATA") or HERE.parents[3] / "shared" / "data")
+SHARED = Path(os.environ.get("TQ_VELMOR_SHARED_DATA") or HERE.parents[2] / "shared" / "data")
 
 SOURCE = "yt-dlp-master-81ecd58b13.zip"
 UPX = "upx-4.2.2-win64.zip"
