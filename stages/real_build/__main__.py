@@ -81,6 +81,8 @@ def main(argv=None):
     parser.add_argument("hosts", nargs="*", help=f"of {', '.join(HOSTS)} (default: both)")
     parser.add_argument("--program", type=Path, default=ROOT / "dist" / "tq-velmor.exe",
                         help="the one-click program (release/program.py makes it)")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the scratch folder (the builds, the trees by hand, the logs) afterwards")
     args = parser.parse_args(argv)
     hosts = args.hosts or list(HOSTS)
     if set(hosts) - set(HOSTS):
@@ -109,7 +111,10 @@ def main(argv=None):
         print(f"real build: FAILED before building: {failure}", flush=True)
         return 1
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        if args.keep:
+            print(f"real build: kept {scratch}", flush=True)
+        else:
+            shutil.rmtree(scratch, ignore_errors=True)
 
     print(f"real build: {time.monotonic() - started:.0f} s in all")
     for name in hosts:

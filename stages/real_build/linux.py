@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 
+from python.tq_velmor_host.command import REPRODUCIBLE
 from wine_runtime.wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
 
 from . import steps, tree
@@ -22,19 +23,29 @@ def environment(stage):
     return env
 
 
-def fresh_venv(folder, result):
-    subprocess.run([sys.executable, "-m", "venv", str(folder)], check=True, stdin=subprocess.DEVNULL)
+def seen_at(real, path):
+    """What runs a command with the folder `real` in place of the folder at `path`, in a mount
+    namespace of its own: the build's interpreter and the one by hand at the same path, as pip
+    writes that path into the console scripts it installs, and the hashes of those into the
+    RECORD that PyInstaller collects."""
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+            'mount --bind "$0" "$1" && shift && exec "$@"', str(real), str(path)]
+
+
+def fresh_venv(folder, result, prefix=()):
+    subprocess.run([*prefix, sys.executable, "-m", "venv", str(folder)], check=True, stdin=subprocess.DEVNULL)
     python = folder / "bin" / "python"
-    result.say(f"virtual environment {folder} ({subprocess.check_output([python, '--version'], text=True).strip()})")
+    version = subprocess.check_output([*prefix, python, "--version"], text=True).strip()
+    result.say(f"virtual environment {folder} ({version}){' in a namespace of its own' if prefix else ''}")
     return python
 
 
-def runner(python, tree_dir, env, log):
+def runner(python, tree_dir, env, log, prefix=()):
     """run() for steps: a command with the build's working folders and environments."""
     packaging_env = {**env, "PATH": f"{tree_dir.parent}{os.pathsep}{env['PATH']}"}  # as the build's, UPX ready
 
     def run(command, in_tree, packaging):
-        process = subprocess.run(command, cwd=tree_dir if in_tree else tree_dir.parent,
+        process = subprocess.run([*prefix, *command], cwd=tree_dir if in_tree else tree_dir.parent,
                                  env=packaging_env if packaging else env, stdin=subprocess.DEVNULL,
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
         log.write(f"$ {' '.join(map(str, command))}\n{process.stdout}\n")
@@ -64,14 +75,19 @@ def build(stage):
                     str(stage.linux_wheel)], check=True, stdin=subprocess.DEVNULL)
     env = environment(stage)
     other = folder / "by-hand"
-    other.mkdir()
-    second = fresh_venv(other / "venv", result)
+    (other / "venv").mkdir(parents=True)
+    namespace = seen_at(other / "venv", folder / "venv")
+    second = fresh_venv(folder / "venv", result, namespace)
     tree_dir = tree.second_copy(other)
 
     result.say(f"tq-velmor in the empty folder {work}; beside it, at the same time, the three commands by hand "
-               "in a second copy of the tree with a second fresh environment")
+               f"in a second copy of the tree with a second fresh environment ({other / 'venv'}, seen at the "
+               "build's path)")
+    # By hand, the variables the command sets for its build (where not set already).
+    by_hand_env = {**REPRODUCIBLE, **env}
     with open(other / "by-hand.log", "w") as log, steps.Beside(
-            steps.run_all, second, tree_dir, runner(second, tree_dir, env, log), result.say) as by_hand:
+            steps.run_all, second, tree_dir, runner(second, tree_dir, by_hand_env, log, namespace),
+            result.say) as by_hand:
         status, text, result.main_seconds = run_main(folder, work, env)
     result.by_hand = by_hand.timing
     (folder / "main.log").write_text(text)
@@ -91,7 +107,7 @@ def build(stage):
     if not program.is_file():
         result.problem(f"{program} was not made")
         return result
-    result.executable, result.size = program.name, program.stat().st_size
+    result.compare(program, tree_dir / "dist" / program.name)
     answer = subprocess.run([program, "--version"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
     result.version = answer.stdout.strip()
     result.say(f"{program.name} --version: {result.version} (status {answer.returncode})")
