@@ -6,20 +6,24 @@ the program PyInstaller made must answer --version with the tree's version."""
 import os
 import subprocess
 import sys
+import threading
 
 from python.tq_velmor_host.command import REPRODUCIBLE
 from wine_runtime.wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
 
-from . import steps, tree
+from . import faults, steps, tree
 from .report import Result
 
 MISSING_EXE = "[ERROR] No se generó el EXE."
+RUN_LIMIT = 40 * 60  # a build that has not ended by then never will
+FAULT_LIMIT = 10 * 60  # nor a run that meets a download fault
 
 
 def environment(stage):
     env = {k: v for k, v in os.environ.items() if not DROPPED.fullmatch(k)}
     env.update(HTTPS_PROXY=stage.proxy.url, SSL_CERT_FILE=str(stage.proxy.bundle),
-               PIP_CONSTRAINT=str(stage.constraints), PIP_CERT=str(stage.index_authorities))
+               PIP_CONSTRAINT=str(stage.constraints), PIP_CERT=str(stage.index_authorities),
+               TQ_VELMOR_UPX_SHA256=stage.upx_sha256)
     return env
 
 
@@ -54,13 +58,16 @@ def runner(python, tree_dir, env, log, prefix=()):
     return run
 
 
-def run_main(folder, work, env):
+def run_main(folder, work, env, limit=RUN_LIMIT):
     """tq-velmor in `work`; returns (status, output, seconds)."""
     output = steps.Recorder()
     with subprocess.Popen([folder / "venv" / "bin" / "tq-velmor"], cwd=work, env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT) as main:
+        watchdog = threading.Timer(limit, main.kill)
+        watchdog.start()
         for chunk in iter(lambda: main.stdout.read1(65536), b""):
             output.write(chunk)
+        watchdog.cancel()
     output.finish()
     return main.returncode, output.data.decode("utf-8", "replace"), output.seconds
 
@@ -68,12 +75,20 @@ def run_main(folder, work, env):
 def build(stage):
     result = Result("linux")
     folder = stage.scratch / "linux"
+    env = environment(stage)
+    if real_build(stage, folder, env, result):
+        download_faults(stage, folder, env, result)
+    return result
+
+
+def real_build(stage, folder, env, result):
+    """The build and the run by hand; returns whether the build ended as it should (so that its
+    environment is ready for more runs)."""
     work = folder / "work"
     work.mkdir(parents=True)
     python = fresh_venv(folder / "venv", result)
     subprocess.run([python, "-m", "pip", "install", "-q", "--no-deps", "--no-index", "--disable-pip-version-check",
                     str(stage.linux_wheel)], check=True, stdin=subprocess.DEVNULL)
-    env = environment(stage)
     other = folder / "by-hand"
     (other / "venv").mkdir(parents=True)
     namespace = seen_at(other / "venv", folder / "venv")
@@ -103,10 +118,10 @@ def build(stage):
                        f"{steps.plain(text)[-3000:]}")
         with open(folder / "rerun.log", "w") as log:
             steps.rerun_failed(python, text, runner(python, work / "yt-dlp-master", env, log), result.say)
-        return result
+        return False
     if not program.is_file():
         result.problem(f"{program} was not made")
-        return result
+        return False
     result.compare(program, tree_dir / "dist" / program.name)
     answer = subprocess.run([program, "--version"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
     result.version = answer.stdout.strip()
@@ -119,4 +134,28 @@ def build(stage):
     pinned = stage.pinned(installed)
     result.pyinstaller = dict(p.split("==") for p in pinned).get("pyinstaller")
     result.say(f"installed: {' '.join(pinned)}")
-    return result
+    return True
+
+
+def download_faults(stage, folder, env, result):
+    """The download faults, each run by tq-velmor in a fresh folder with the environment the build
+    prepared: the four of the source archive through the failing code host, then the changed UPX
+    archive through the second proxy (that build goes on to pip and PyInstaller)."""
+    base, host = folder / "faults", stage.fault_host
+    for name, title in faults.SOURCE_FAULTS:
+        work = base / name
+        faults.prepare(work)
+        host.fault = name
+        status, text, seconds = run_main(folder, work, {**env, "HTTPS_PROXY": host.url,
+                                                        "SSL_CERT_FILE": str(host.authority)}, FAULT_LIMIT)
+        (base / f"{name}.log").write_text(text)
+        result.fault(faults.source_fault("linux", title, status, seconds, text, work))
+    work = base / "upx"
+    faults.prepare(work)
+    changed = stage.changed_upx
+    with faults.Watch(work) as watch:
+        status, text, seconds = run_main(folder, work, {**env, "HTTPS_PROXY": changed.url,
+                                                        "SSL_CERT_FILE": str(changed.bundle)}, FAULT_LIMIT)
+    (base / "upx.log").write_text(text)
+    # On Linux the build ends without an executable by design, UPX or not.
+    result.fault(faults.upx_fault("linux", status, seconds, text, work, watch, 1, MISSING_EXE, new_exe=False))

@@ -23,6 +23,7 @@ class Result:
     by_hand: Timing | None = None
     sha256: str | None = None
     identical: bool | None = None  # None: nothing made by hand to compare with
+    faults: list = field(default_factory=list)  # faults.Fault, the download faults' runs
 
     def say(self, text):
         """A line (or lines) of progress, prefixed with the host: both halves run at once."""
@@ -50,6 +51,13 @@ class Result:
             return
         self.problem(f"{made.name} (sha256 {self.sha256}) differs from the one made by hand "
                      f"(sha256 {hashlib.sha256(other).hexdigest()}):\n" + "\n".join(archive.differences(data, other)))
+
+    def fault(self, fault):
+        self.faults.append(fault)
+        self.say(f"fault {fault.name!r}: status {fault.status}; {fault.said}; left: {fault.left}; "
+                 + ("as expected" if fault.passed else "NOT as expected: " + "; ".join(fault.problems)))
+        if not fault.passed:
+            self.problems.append(f"fault {fault.name!r}: " + "; ".join(fault.problems))
 
     @property
     def passed(self):
