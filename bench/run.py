@@ -12,6 +12,7 @@ takes fewer repeats, for a smoke test; --costs stops after the comparison with t
 """
 
 import argparse
+import hashlib
 import os
 import platform
 import statistics
@@ -216,9 +217,12 @@ print(peak() - before, took)
 
 def setup_upx_peak(archive):
     """Parent's peak RSS growth in KiB while setup_upx extracts the member of `archive`."""
+    with open(archive, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
     with tempfile.TemporaryDirectory() as work:
         out = child(PEAK + f"""
-import shutil, urllib.request, tq_velmor
+import os, shutil, urllib.request, tq_velmor
+os.environ["TQ_VELMOR_UPX_SHA256"] = {digest!r}
 urllib.request.urlretrieve = lambda url, filename: shutil.copyfile({str(archive)!r}, filename)
 before = start_peak()
 assert tq_velmor.setup_upx() is True

@@ -83,8 +83,9 @@ def build(cache, scratch, wheel, out):
     hidden = module_imports(python, env)
     log(f"named to PyInstaller: {len(hidden)} modules, {' '.join(hidden)}")
     work = scratch / "pyinstaller"
+    # --copy-metadata: the program's --version reads the installed distribution's version.
     wine.run([python, "-m", "PyInstaller", "--onefile", "--console", "--noupx", "--noconfirm", "--clean",
-              "--log-level", "WARN", f"--name={NAME}",
+              "--log-level", "WARN", f"--name={NAME}", "--copy-metadata=tq-velmor",
               "--distpath", wine.windows_path(work / "dist"), "--workpath", wine.windows_path(work / "build"),
               "--specpath", wine.windows_path(work),
               *[f"--hidden-import={name}" for name in hidden], wine.windows_path(ENTRY)], env, unshown=UCRT)

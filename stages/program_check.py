@@ -3,9 +3,10 @@
   python3 -m stages.program_check [dist/tq-velmor.exe]
 
 In a fresh prefix where an interpreter is on PATH and every download is refused: double-clicked
-in a folder holding a foreign file (status 2, nothing deleted, the wait for Enter) and started
-from a shell in an empty one (the module starts frozen, finds the interpreter, draws its screens,
-and the refused download ends the build: status 1, only the program left in the folder).
+in a folder holding a foreign file (status 2, nothing deleted, the wait for Enter), asked its
+--version there from a shell (the version of pyproject.toml) and started from a shell in an empty
+one (the module starts frozen, finds the interpreter, draws its screens, and the refused download
+ends the build: status 1, only the program left in the folder).
 """
 
 import argparse
@@ -15,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import tomllib
 from pathlib import Path
 
 from python.tq_velmor_host.program import CLOSE_PROMPT
@@ -69,6 +71,17 @@ def check(cache, scratch, program):
     if left != ["build", "notas.txt", program.name]:
         raise CheckFailed(f"in a foreign folder: {left} left")
     log(f"refused, waited for Enter, status {status}; the folder as it was: {', '.join(left)}")
+
+    # The version comes from the program's own copy of the package metadata.
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        expected = f"tq-velmor {tomllib.load(f)['project']['version']}"
+    asked = subprocess.run([*wine.WINE, program.name, "--version"], cwd=foreign, env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True)
+    answer = wine.decoded(asked.stdout).strip()
+    if asked.returncode != 0 or answer != expected or listing(foreign) != left:
+        raise CheckFailed(f"--version: status {asked.returncode}, {answer!r}, expected {expected!r}; "
+                          f"stderr: {wine.decoded(asked.stderr)[-2000:]}")
+    log(f"--version: {answer!r}, status 0")
 
     # As a shell starts it, with its input at its end: no console of its own, no added wait.
     empty = scratch / "empty"

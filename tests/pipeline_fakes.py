@@ -8,9 +8,12 @@
 - ``child_toolchain`` (``child_setup`` gives the source) puts a like toolchain into a child about
   to run the build: the standard modules' attributes substituted, no fake program started.
 - ``Downloads`` stands in for ``urllib.request.urlretrieve``, serving local files by URL path.
+  The stand-in UPX archive is not the official one: each toolchain names its digest in
+  ``TQ_VELMOR_UPX_SHA256`` (``UPX_DIGEST``), so that the build takes it.
 - The screens a run should draw, built from the colours and texts of the console design.
 """
 
+import hashlib
 import io
 import json
 import os
@@ -50,6 +53,10 @@ DEPS = ["mutagen", "pycryptodomex", "websockets", "brotli", "certifi", "requests
 PIP = ["-m", "pip", "install", *DEPS, "--disable-pip-version-check"]
 LAZY = ["devscripts/make_lazy_extractors.py"]
 PACKAGING = ["-m", "bundle.pyinstaller"]
+# Names the one UPX archive setup_upx accepts instead of the official release's.
+UPX_DIGEST = "TQ_VELMOR_UPX_SHA256"
+# What the tq-velmor command puts into the build's environment unless the user set it.
+REPRODUCIBLE = {"PYTHONHASHSEED": "0", "SOURCE_DATE_EPOCH": "1704067200"}
 
 
 def screen(status, progress):
@@ -134,6 +141,11 @@ def source_archive(path, exe_size, log):
         z.writestr("yt-dlp-master/devscripts/make_lazy_extractors.py", LAZY_SCRIPT)
         z.writestr("yt-dlp-master/yt_dlp/__init__.py", "")
     return path
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 def upx_archive(path):
@@ -224,7 +236,9 @@ class Pipeline:
         self.python = fake_interpreter(str(tmp_path / "Python311"), self.log)
         self.path = os.pathsep.join([str(tmp_path / "bin"), "/usr/bin", "/bin"])
         monkeypatch.setenv("PATH", self.path)
-        self.downloads = Downloads({SOURCE_PATH: self.source, UPX_PATH: upx_archive(str(tmp_path / "upx.zip"))})
+        upx = upx_archive(str(tmp_path / "upx.zip"))
+        monkeypatch.setenv(UPX_DIGEST, sha256(upx))
+        self.downloads = Downloads({SOURCE_PATH: self.source, UPX_PATH: upx})
         self.clears, self.sleeps = [], []
         tqv.sys = Proxy(sys, executable=self.python)
         tqv.urllib = Proxy(urllib, request=Proxy(urllib.request, urlretrieve=self.downloads.urlretrieve))
@@ -279,21 +293,26 @@ def child_toolchain(folder, exe_size, fail=None):
 
     No fake program is started: the interpreter "python.exe" in `folder` is an empty file, and
     ``subprocess.run`` hands its commands to the real interpreter, except the
-    pip install, which is only logged. Every command of it is logged with its arguments and working
-    folder. `fail` maps a download's URL path to the error it raises. Returns (downloads, sleeps).
+    pip install, which is only logged. Every command of it is logged with its arguments, working
+    folder and the REPRODUCIBLE variables of its environment. `fail` maps a download's URL path to
+    the error it raises. Returns (downloads, sleeps).
     """
     real_run, real_python = subprocess.run, sys.executable
     log = os.path.join(folder, "log.jsonl")
     python = os.path.join(folder, "Python311", "python.exe")
     os.makedirs(os.path.dirname(python), exist_ok=True)
     open(python, "wb").close()
+    upx = upx_archive(os.path.join(folder, "upx.zip"))
+    os.environ[UPX_DIGEST] = sha256(upx)
     downloads = Downloads({SOURCE_PATH: source_archive(os.path.join(folder, "master.zip"), exe_size, log),
-                           UPX_PATH: upx_archive(os.path.join(folder, "upx.zip"))}, fail)
+                           UPX_PATH: upx}, fail)
 
     def run(cmd, *args, **kwargs):
         if isinstance(cmd, list) and cmd[:1] == [python]:
+            env = kwargs.get("env") or os.environ
             with open(log, "a", encoding="utf-8") as f:
-                f.write(json.dumps({"args": cmd[1:], "cwd": kwargs.get("cwd") or os.getcwd()}) + "\n")
+                f.write(json.dumps({"args": cmd[1:], "cwd": kwargs.get("cwd") or os.getcwd(),
+                                    "env": {name: env.get(name) for name in REPRODUCIBLE}}) + "\n")
             if cmd[1:4] == ["-m", "pip", "install"]:
                 return subprocess.CompletedProcess(cmd, 0, None, "")
             cmd = [real_python, *cmd[1:]]

@@ -19,8 +19,8 @@ import pytest
 from conftest import Proxy
 from fakes import Download, make_zip
 from programs import program
-from pipeline_fakes import (MISSING_EXE, PACKAGING_SCRIPT, Pipeline, failure_line, fake_interpreter,
-                            progress_screens, report, source_archive, upx_archive)
+from pipeline_fakes import (MISSING_EXE, PACKAGING_SCRIPT, UPX_DIGEST, Pipeline, failure_line, fake_interpreter,
+                            progress_screens, report, sha256, source_archive, upx_archive)
 from test_screen import screen
 
 MB = 1048576
@@ -174,10 +174,11 @@ def zip_error(path):
 
 
 @pytest.mark.parametrize("how", list(DAMAGE.values()), ids=list(DAMAGE))
-def test_damaged_upx_archive_is_no_upx(tqv, upx_workspace, how):
+def test_damaged_upx_archive_is_no_upx(tqv, upx_workspace, monkeypatch, how):
     workspace, outside = upx_workspace
     served = upx_archive(str(workspace.parent / "served/upx.zip"))
     damage(served, how)
+    monkeypatch.setenv(UPX_DIGEST, sha256(served))  # the damage is the archive's own, not a wrong download
     Download(tqv, served)
     before = outside()
     assert tqv.setup_upx() is False
@@ -207,10 +208,12 @@ def test_damaged_source_archive_ends_in_the_failure_screen(pipeline_in, how):
     "../upx.exe", "../../sentinel/upx.exe", "ABSOLUTE/sentinel/upx.exe", "C:\\Windows\\upx.exe", "..\\..\\upx.exe",
     "upx-4.2.2-win64/../../../upx.exe",
 ])
-def test_upx_member_name_that_climbs_out_still_lands_as_upx_exe(tqv, upx_workspace, name):
+def test_upx_member_name_that_climbs_out_still_lands_as_upx_exe(tqv, upx_workspace, monkeypatch, name):
     workspace, outside = upx_workspace
     name = name.replace("ABSOLUTE", str(workspace.parent))
-    Download(tqv, make_zip(workspace.parent / "served/upx.zip", {"README": b"", name: b"MZ packer"}))
+    served = make_zip(workspace.parent / "served/upx.zip", {"README": b"", name: b"MZ packer"})
+    monkeypatch.setenv(UPX_DIGEST, sha256(served))
+    Download(tqv, served)
     before = outside()
     assert tqv.setup_upx() is True
     assert os.listdir() == ["upx.exe"] and (workspace / "upx.exe").read_bytes() == b"MZ packer"
@@ -231,11 +234,12 @@ def huge_upx_archive(tmp_path_factory):
     return path
 
 
-def test_huge_upx_member_is_read_whole_into_memory(tqv, upx_workspace, huge_upx_archive):
+def test_huge_upx_member_is_read_whole_into_memory(tqv, upx_workspace, monkeypatch, huge_upx_archive):
     # Recorded, left as it is: the member is read in one piece before it is written, so the peak
     # grows by about twice its size (zlib's output blocks, then the joined member): some 140 MiB
     # for the 64 MiB here, from a 64 KiB download.
     workspace, outside = upx_workspace
+    monkeypatch.setenv(UPX_DIGEST, sha256(huge_upx_archive))
     Download(tqv, huge_upx_archive)
     tracemalloc.start()
     try:
@@ -558,7 +562,9 @@ def test_substituted_module_attribute_of_the_wrong_type(tqv, quiet_console, tmp_
                                                         name, value, call, outcome):
     (tmp_path / "work").mkdir()
     monkeypatch.chdir(tmp_path / "work")
-    Download(tqv, upx_archive(str(tmp_path / "served.zip")))  # setup_upx never reaches the network
+    served = upx_archive(str(tmp_path / "served.zip"))
+    monkeypatch.setenv(UPX_DIGEST, sha256(served))
+    Download(tqv, served)  # setup_upx never reaches the network
     setattr(tqv, name, value)
     if isinstance(outcome, type):
         with pytest.raises(outcome) as raised:

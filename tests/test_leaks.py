@@ -2,6 +2,7 @@
 
 import contextlib
 import gc
+import hashlib
 import io
 import os
 import shutil
@@ -182,7 +183,7 @@ def called_process_error(stderr="boom\n"):
 def os_with(**functions):
     """os with the given functions of os and os.path substituted (os.system always: no real clear)."""
     own = {"system": Fake(0, needed=False)}
-    own.update({name: functions.pop(name) for name in ("system", "remove") if name in functions})
+    own.update({name: functions.pop(name) for name in ("system", "remove", "environ") if name in functions})
     return Proxy(os, **own, path=Proxy(os.path, **functions))
 
 
@@ -194,9 +195,19 @@ def upx_zip(members):
     return buffer.getvalue()
 
 
-def served_zip(data):
-    """zipfile whose ZipFile opens `data` from memory, whatever name it is given."""
-    return Proxy(zipfile, ZipFile=lambda name, mode: zipfile.ZipFile(io.BytesIO(data), mode))
+def upx_download(members, digest=None, **subs):
+    """setup_upx's download of an archive of `members`: written as "upx.zip" before every call, with
+    TQ_VELMOR_UPX_SHA256 naming its digest (or `digest`); keyword arguments of a Case, `subs` added."""
+    data = upx_zip(members)
+    # os.environ.get answers with the digest, a string whose references are watched
+    environ = SimpleNamespace(get=Fake(digest or hashlib.sha256(data).hexdigest()))
+
+    def prepare():
+        with open("upx.zip", "wb") as f:
+            f.write(data)
+
+    subs = {"os": os_with(exists=Fake(False), environ=environ), "urllib": download(), **subs}
+    return {"prepare": prepare, "subs": subs}
 
 
 def download(raises=None, needed=True):
@@ -334,17 +345,17 @@ PATHS = [
       id="encontrar_python_real-name-error"),
 
     P(lambda: Case("setup_upx", subs={"os": os_with(exists=Fake(True))}, returns=True), id="setup_upx-present"),
-    P(lambda: Case("setup_upx", returns=True, slow=True, subs={
-        "os": os_with(exists=Fake(False)), "urllib": download(),
-        "zipfile": served_zip(upx_zip({"upx-4.2.2-win64/upx.exe": b"MZ" * 100}))}), id="setup_upx-downloaded"),
-    P(lambda: Case("setup_upx", returns=False, slow=True, subs={
-        "os": os_with(exists=Fake(False)), "urllib": download(), "zipfile": served_zip(upx_zip({"README": b""}))}),
-      id="setup_upx-no-member"),
+    P(lambda: Case("setup_upx", returns=True, slow=True, **upx_download({"upx-4.2.2-win64/upx.exe": b"MZ" * 100})),
+      id="setup_upx-downloaded"),
+    P(lambda: Case("setup_upx", returns=False, slow=True, **upx_download({"README": b""})), id="setup_upx-no-member"),
+    P(lambda: Case("setup_upx", returns=False, slow=True, **upx_download({"upx.exe": b"MZ"}, digest="0" * 64)),
+      id="setup_upx-other-digest"),
     P(lambda: Case("setup_upx", returns=False, subs={"os": os_with(exists=Fake(False)), "urllib": download(OSError)}),
       id="setup_upx-download-error"),
-    P(lambda: Case("setup_upx", returns=False, subs={
-        "os": os_with(exists=Fake(False)), "urllib": download(),
-        "zipfile": Proxy(zipfile, ZipFile=Fake(raises=zipfile.BadZipFile))}), id="setup_upx-zip-error"),
+    P(lambda: Case("setup_upx", returns=False, slow=True, **upx_download(
+        {}, zipfile=Proxy(zipfile, ZipFile=Fake(raises=zipfile.BadZipFile)))), id="setup_upx-zip-error"),
+    P(lambda: Case("setup_upx", returns=False, subs={"os": os_with(exists=Fake(False)), "urllib": download()}),
+      id="setup_upx-archive-missing"),  # the download wrote nothing: the digest's open fails
     P(lambda: Case("setup_upx", delete=("os",), raises=NameError, match="'os'"), id="setup_upx-name-error"),
 
     P(lambda: Case("cleanup"), id="cleanup"),

@@ -2,12 +2,14 @@
 
 The build deletes fixed names from the folder it runs in, so the command starts only in a folder
 that holds nothing but those names (and the ``yt-dlp.exe`` of an earlier build), unless told
-``--force``. Its exit status tells what the run left behind: 0 when it left a new ``yt-dlp.exe``,
-1 when the build failed or produced no executable, 2 for a refused folder or argument, 130 when
-interrupted.
+``--force``. Its exit status tells what the run left behind: 0 when it left a new ``yt-dlp.exe``
+(whose SHA-256 it then prints), 1 when the build failed or produced no executable, 2 for a refused
+folder or argument, 130 when interrupted.
 """
 
 import contextlib
+import hashlib
+import importlib.metadata
 import os
 import stat
 import sys
@@ -16,6 +18,7 @@ from dataclasses import dataclass
 from . import install
 
 PROGRAM = "tq-velmor"
+DISTRIBUTION = "tq-velmor"
 
 # What the build's cleanup removes from its folder, in its order (test_cleanup holds the module
 # to it); the build also writes and replaces yt-dlp.exe.
@@ -36,6 +39,7 @@ class Texts:
     unknown: str  # {arg!r}
     refused: str  # {cwd}, {names}
     more: str  # {shown}, {count}
+    digest: str  # {digest}: the new yt-dlp.exe's SHA-256
 
 
 _FOLDERS, _FILES = ", ".join(BUILD_FOLDERS), ", ".join(BUILD_FILES)
@@ -56,6 +60,7 @@ folder that holds anything else.
 
 options:
   --force     build even when the folder holds other files
+  --version   show the version and exit
   -h, --help  show this help and exit
 """,
     unknown=f"{PROGRAM}: unknown argument {{arg!r}}\nusage: {PROGRAM} [--force]\nSee '{PROGRAM} --help'.",
@@ -64,6 +69,7 @@ options:
              f"works in, so it starts only in an empty folder. Nothing was deleted. Run it in an empty\n"
              f"folder, or pass --force to build here anyway."),
     more="{shown} and {count} more",
+    digest=f"SHA-256 of {RESULT}: {{digest}}",
 )
 
 # The program a Windows user double-clicks speaks the language of the build's screens.
@@ -82,6 +88,7 @@ carpeta que contenga otra cosa.
 
 opciones:
   --force     compilar aunque la carpeta contenga otros archivos
+  --version   mostrar la versión y salir
   -h, --help  mostrar esta ayuda y salir
 """,
     unknown=f"{PROGRAM}: argumento desconocido {{arg!r}}\nuso: {PROGRAM} [--force]\nVéase '{PROGRAM} --help'.",
@@ -91,6 +98,7 @@ opciones:
              f"Pon el programa en una carpeta vacía y ábrelo allí, o pasa --force para compilar aquí\n"
              f"de todos modos."),
     more="{shown} y {count} más",
+    digest=f"SHA-256 de {RESULT}: {{digest}}",
 )
 
 
@@ -180,19 +188,29 @@ def run_build():
     return OK if after is not None and after != before else FAILED
 
 
+def result_digest():
+    """The SHA-256 of yt-dlp.exe, in hex: what a user compares with another build's."""
+    with open(RESULT, "rb") as f:
+        return hashlib.file_digest(f, "sha256").hexdigest()
+
+
 def main(argv=None, texts=ENGLISH, own=()):
     """Run the command with `argv` (default: the process's arguments); returns the exit status.
 
     `own` names entries of the folder that are not foreign to the build (the program's own file).
     """
     args = sys.argv[1:] if argv is None else list(argv)
-    unknown = [arg for arg in args if arg not in ("-h", "--help", "--force")]
+    unknown = [arg for arg in args if arg not in ("-h", "--help", "--version", "--force")]
     if unknown:
         print(texts.unknown.format(arg=unknown[0]), file=sys.stderr)
         return REFUSED
-    if "-h" in args or "--help" in args:
-        print(texts.help, end="")
-        return OK
+    for arg in args:  # the first of --help and --version is answered
+        if arg in ("-h", "--help"):
+            print(texts.help, end="")
+            return OK
+        if arg == "--version":
+            print(f"{PROGRAM} {importlib.metadata.version(DISTRIBUTION)}")
+            return OK
     if "--force" not in args:
         found = foreign_entries(own=own)
         if found:
@@ -204,7 +222,10 @@ def main(argv=None, texts=ENGLISH, own=()):
 
     try:
         with enter_at_end_of_input():
-            return run_build()
+            status = run_build()
+        if status == OK:
+            print(texts.digest.format(digest=result_digest()))
+        return status
     except KeyboardInterrupt:
         # Ctrl+C stops the build where it stands (main() lets it through): no traceback, the
         # shell's status for an interrupt.

@@ -29,6 +29,8 @@
     X(request) X(urlretrieve) X(ZipFile) X(namelist) X(read) X(write) X(endswith) X(extractall) \
     X(encoding) X(replace) X(rmtree) X(ignore_errors) X(move) X(sleep) X(which)               \
     X(__enter__) X(__exit__)                                                                   \
+    /* the archive's digest */                                                                 \
+    X(get) X(strip) X(lower) X(file_digest) X(hexdigest)                                       \
     /* registry and console title */                                                           \
     X(OpenKey) X(EnumKey) X(QueryValueEx) X(HKEY_CURRENT_USER) X(HKEY_LOCAL_MACHINE)           \
     X(windll) X(kernel32) X(SetConsoleTitleW) X(tq_velmor)

@@ -9,6 +9,10 @@ inline constexpr const char* console_title = "Zelk Builder - Official Final Fix"
 // Release archive of the UPX packer for 64-bit Windows.
 inline constexpr const char* upx_archive_url =
     "https://github.com/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip";
+// SHA-256 of that release asset, as public package manifests record the official download; the
+// only archive accepted unless TQ_VELMOR_UPX_SHA256 names another (a mirror, one's own UPX build).
+inline constexpr const char* upx_archive_sha256 = "7c69b92ff2b7fb8122609312eb0a6695c9e4b88a6c784a86c92e3b7ef583281f";
+inline constexpr const char* upx_digest_variable = "TQ_VELMOR_UPX_SHA256";
 
 // Source archive of yt-dlp's master branch.
 inline constexpr const char* source_archive_url = "https://github.com/yt-dlp/yt-dlp/archive/refs/heads/master.zip";

@@ -21,6 +21,31 @@ void remove_quietly(const Globals& g, const char* name) {
     }
 }
 
+// The digest the archive must have: TQ_VELMOR_UPX_SHA256 when set and not blank, else the official one.
+Ref expected_digest(const Globals& g) {
+    // wanted = os.environ.get("TQ_VELMOR_UPX_SHA256")
+    Ref wanted = g[names::os].attr(names::environ_).attr(names::get)(text(host::upx_digest_variable));
+    if (wanted.get() != Py_None) {
+        Ref named = wanted.attr(names::strip)();
+        if (truthy(named)) return named.attr(names::lower)();
+    }
+    return text(host::upx_archive_sha256);
+}
+
+// Whether "upx.zip" is the archive expected: its "upx.exe" is a program the build will run.
+bool archive_is_genuine(const Globals& g) {
+    Ref expected = expected_digest(g);
+    // Imported here, not at start-up, so that the module's namespace holds no name for it.
+    Ref hashlib = check(PyImport_ImportModule("hashlib"));
+    Ref actual;
+    // with open("upx.zip", "rb") as f: actual = hashlib.file_digest(f, "sha256").hexdigest()
+    Ref archive_file = call(records.open, text("upx.zip"), text("rb"));
+    with(archive_file.get(), [&](PyObject* f) {
+        actual = hashlib.attr(names::file_digest)(f, text("sha256")).attr(names::hexdigest)();
+    });
+    return equals(actual.get(), expected.get());
+}
+
 // Extract the first member whose name ends in "upx.exe" as "upx.exe"; false when there is none.
 bool extract_upx(const Globals& g) {
     bool extracted = false;
@@ -66,6 +91,9 @@ Ref setup_upx(PyObject* module) {
         // Every failure, an interrupt included, only means "no UPX".
         as_python_error([&] {
             g[names::urllib].attr(names::request).attr(names::urlretrieve)(ustr(host::upx_archive_url), ustr("upx.zip"));
+            // Nothing is extracted from an archive other than the one expected: "upx.zip" stays, as
+            // after a failed extraction, and the build goes on without UPX.
+            if (!archive_is_genuine(g)) return;
             ready = extract_upx(g);
             remove_quietly(g, "upx.zip");
         });

@@ -44,8 +44,6 @@ class Stage:
 
     def __init__(self, scratch, cache, program, proxy_):
         self.scratch, self.cache, self.program, self.proxy = scratch, cache, program, proxy_
-        # The shared UPX archive is not the official one: every build that is to use it names its digest.
-        self.upx_sha256 = tree.expected_sha256(tree.UPX)
         # For the download faults: the failing code host, and the proxy serving a changed UPX archive.
         self.fault_host = self.changed_upx = None
         self.constraints = toolchain.CONSTRAINTS

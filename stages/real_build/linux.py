@@ -22,8 +22,7 @@ FAULT_LIMIT = 10 * 60  # nor a run that meets a download fault
 def environment(stage):
     env = {k: v for k, v in os.environ.items() if not DROPPED.fullmatch(k)}
     env.update(HTTPS_PROXY=stage.proxy.url, SSL_CERT_FILE=str(stage.proxy.bundle),
-               PIP_CONSTRAINT=str(stage.constraints), PIP_CERT=str(stage.index_authorities),
-               TQ_VELMOR_UPX_SHA256=stage.upx_sha256)
+               PIP_CONSTRAINT=str(stage.constraints), PIP_CERT=str(stage.index_authorities), **tree.upx_named())
     return env
 
 

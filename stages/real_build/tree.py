@@ -54,6 +54,12 @@ def answers():
     return {url: (checked(name), expected_sha256(name)) for url, name in URLS.items()}
 
 
+def upx_named():
+    """The environment entry that has the build take the UPX archive served here, which was built
+    from UPX's sources, not the official release asset: named as a user names a mirror's."""
+    return {"TQ_VELMOR_UPX_SHA256": expected_sha256(UPX)}
+
+
 def version():
     """The yt-dlp version the source tree declares."""
     with zipfile.ZipFile(checked(SOURCE)) as z:

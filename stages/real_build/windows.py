@@ -96,8 +96,7 @@ class Machine:
         stage, windows_path = self.stage, wine.windows_path
         return {**self.env, "HTTPS_PROXY": stage.proxy.url, "SSL_CERT_FILE": windows_path(stage.proxy.bundle),
                 "PIP_CONSTRAINT": windows_path(stage.constraints), "PIP_CERT": windows_path(stage.index_authorities),
-                "PIP_CACHE_DIR": windows_path(stage.cache / "pip-windows"),
-                "TQ_VELMOR_UPX_SHA256": stage.upx_sha256, **more}
+                "PIP_CACHE_DIR": windows_path(stage.cache / "pip-windows"), **tree.upx_named(), **more}
 
     def runner(self, tree_dir, log):
         """run() for steps, with the build's working folders; the packaging command finds UPX
