@@ -10,7 +10,7 @@ failure screen must name that interpreter.
 
 import shutil
 
-from python.tq_velmor_host.command import REPRODUCIBLE
+from python.tq_velmor_host.command import REPRODUCIBLE, SPANISH
 from python.tq_velmor_host.program import CLOSE_PROMPT
 from wine_runtime import embedded_python, wine
 
@@ -210,6 +210,8 @@ def real_build(machine, hand, program, result):
     exe = work / "yt-dlp.exe"
     result.compare(exe, tree_dir / "dist" / exe.name)
     result.say(f"{exe.name}: {faults.upx_packed(exe.read_bytes())}")
+    if result.sha256 and SPANISH.digest.format(digest=result.sha256) not in steps.plain(text):
+        result.problem(f"the program did not print {SPANISH.digest.format(digest=result.sha256)!r}")
     answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
     result.version = answer.stdout.strip()
     result.say(f"yt-dlp.exe --version: {result.version} (status {answer.returncode})")
