@@ -7,13 +7,17 @@ intercepting proxy (proxy.py, code_host.py) from the checked archives (tree.py);
 the build fetches (pip from the package index) goes through untouched. The toolchain's versions
 are pinned by PIP_CONSTRAINT (release/constraints.txt). Each host runs the build as a user starts it,
 checks what it left, runs the same three commands by hand in a second copy of the tree for the
-cost, and prints one summary line; the last line says which hosts passed.
+cost and for the executable, which must be the same bytes (archive.py names what differs), then
+meets the download faults (faults.py: the source archive through fault_host.py, the UPX archive
+changed through a second proxy), and prints one summary line; the table of the faults and the
+last line, which hosts passed, follow.
 
 The cache (TQ_VELMOR_REAL_BUILD_CACHE, default ~/.cache/tq_velmor-real-build) keeps the proxy's
 environment and pip's downloads; everything else lives in a scratch folder removed afterwards.
 """
 
 import argparse
+import contextlib
 import os
 import shutil
 import subprocess
@@ -27,7 +31,7 @@ from pathlib import Path
 from release import toolchain
 from wine_runtime import wine
 
-from . import linux, proxy, tree, windows
+from . import fault_host, faults, linux, proxy, tree, windows
 from .report import Result
 
 ROOT = Path(__file__).resolve().parent.parent.parent
@@ -40,6 +44,8 @@ class Stage:
 
     def __init__(self, scratch, cache, program, proxy_):
         self.scratch, self.cache, self.program, self.proxy = scratch, cache, program, proxy_
+        # For the download faults: the failing code host, and the proxy serving a changed UPX archive.
+        self.fault_host = self.changed_upx = None
         self.constraints = toolchain.CONSTRAINTS
         # The authorities pip trusts for the package index: the system's (the index passes the
         # proxy untouched, so its own certificate reaches pip).
@@ -81,6 +87,8 @@ def main(argv=None):
     parser.add_argument("hosts", nargs="*", help=f"of {', '.join(HOSTS)} (default: both)")
     parser.add_argument("--program", type=Path, default=ROOT / "dist" / "tq-velmor.exe",
                         help="the one-click program (release/program.py makes it)")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the scratch folder (the builds, the trees by hand, the logs) afterwards")
     args = parser.parse_args(argv)
     hosts = args.hosts or list(HOSTS)
     if set(hosts) - set(HOSTS):
@@ -94,24 +102,45 @@ def main(argv=None):
         answers = tree.answers()
         for url, (path, digest) in answers.items():
             print(f"real build: {url} answered with {path.name}, sha256 {digest} (matches)", flush=True)
-        with proxy.Proxy(cache, scratch, answers) as proxy_:
+        with contextlib.ExitStack() as stack:
+            proxy_ = stack.enter_context(proxy.Proxy(cache, scratch, answers))
             print(f"real build: proxy {proxy_.url} (mitmproxy), its authority in {proxy_.bundle}", flush=True)
             stage = Stage(scratch, cache, args.program.resolve(), proxy_)
+            changed = scratch / "changed-upx"
+            changed.mkdir()
+            changed_path, changed_digest = tree.changed_upx(changed)
+            stage.changed_upx = stack.enter_context(proxy.Proxy(cache, changed, {
+                **answers, tree.UPX_URL: (changed_path, changed_digest)}))
+            print(f"real build: faults: a second proxy {stage.changed_upx.url} answers the UPX URL with a copy "
+                  f"changed in one byte, sha256 {changed_digest}", flush=True)
             if "linux" in hosts:
                 stage.linux_wheel = linux_wheel(scratch)
+                stage.fault_host = stack.enter_context(fault_host.FaultHost(
+                    scratch / "fault-host", answers, tree.SOURCE_URL, tree.UPX_URL))
+                print(f"real build: faults: the failing code host {stage.fault_host.url}, its authority in "
+                      f"{stage.fault_host.authority}", flush=True)
             threads = [threading.Thread(target=run_host, args=(name, stage, results)) for name in hosts]
             for thread in threads:
                 thread.start()
             for thread in threads:
                 thread.join()
             print("real build: the proxy answered:\n  " + "\n  ".join(proxy_.served() or ["nothing"]), flush=True)
+            print("real build: the proxy with the changed UPX archive answered:\n  "
+                  + "\n  ".join(stage.changed_upx.served() or ["nothing"]), flush=True)
+            if stage.fault_host:
+                print("real build: the failing code host answered:\n  "
+                      + "\n  ".join(stage.fault_host.log or ["nothing"]), flush=True)
     except (tree.BadArchive, proxy.ProxyFailed, subprocess.CalledProcessError) as failure:
         print(f"real build: FAILED before building: {failure}", flush=True)
         return 1
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        if args.keep:
+            print(f"real build: kept {scratch}", flush=True)
+        else:
+            shutil.rmtree(scratch, ignore_errors=True)
 
     print(f"real build: {time.monotonic() - started:.0f} s in all")
+    print(faults.table([fault for name in hosts for fault in faults.with_missing(name, results[name].faults)]))
     for name in hosts:
         print(results[name].summary())
     print("real build: " + ", ".join(f"{name} {'PASS' if results[name].passed else 'FAIL'}" for name in hosts))

@@ -6,13 +6,17 @@ the program PyInstaller made must answer --version with the tree's version."""
 import os
 import subprocess
 import sys
+import threading
 
+from python.tq_velmor_host.command import REPRODUCIBLE
 from wine_runtime.wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
 
-from . import steps, tree
+from . import faults, steps, tree
 from .report import Result
 
 MISSING_EXE = "[ERROR] No se generó el EXE."
+RUN_LIMIT = 40 * 60  # a build that has not ended by then never will
+FAULT_LIMIT = 10 * 60  # nor a run that meets a download fault
 
 
 def environment(stage):
@@ -22,19 +26,29 @@ def environment(stage):
     return env
 
 
-def fresh_venv(folder, result):
-    subprocess.run([sys.executable, "-m", "venv", str(folder)], check=True, stdin=subprocess.DEVNULL)
+def seen_at(real, path):
+    """What runs a command with the folder `real` in place of the folder at `path`, in a mount
+    namespace of its own: the build's interpreter and the one by hand at the same path, as pip
+    writes that path into the console scripts it installs, and the hashes of those into the
+    RECORD that PyInstaller collects."""
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+            'mount --bind "$0" "$1" && shift && exec "$@"', str(real), str(path)]
+
+
+def fresh_venv(folder, result, prefix=()):
+    subprocess.run([*prefix, sys.executable, "-m", "venv", str(folder)], check=True, stdin=subprocess.DEVNULL)
     python = folder / "bin" / "python"
-    result.say(f"virtual environment {folder} ({subprocess.check_output([python, '--version'], text=True).strip()})")
+    version = subprocess.check_output([*prefix, python, "--version"], text=True).strip()
+    result.say(f"virtual environment {folder} ({version}){' in a namespace of its own' if prefix else ''}")
     return python
 
 
-def runner(python, tree_dir, env, log):
+def runner(python, tree_dir, env, log, prefix=()):
     """run() for steps: a command with the build's working folders and environments."""
     packaging_env = {**env, "PATH": f"{tree_dir.parent}{os.pathsep}{env['PATH']}"}  # as the build's, UPX ready
 
     def run(command, in_tree, packaging):
-        process = subprocess.run(command, cwd=tree_dir if in_tree else tree_dir.parent,
+        process = subprocess.run([*prefix, *command], cwd=tree_dir if in_tree else tree_dir.parent,
                                  env=packaging_env if packaging else env, stdin=subprocess.DEVNULL,
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
         log.write(f"$ {' '.join(map(str, command))}\n{process.stdout}\n")
@@ -43,13 +57,16 @@ def runner(python, tree_dir, env, log):
     return run
 
 
-def run_main(folder, work, env):
+def run_main(folder, work, env, limit=RUN_LIMIT):
     """tq-velmor in `work`; returns (status, output, seconds)."""
     output = steps.Recorder()
     with subprocess.Popen([folder / "venv" / "bin" / "tq-velmor"], cwd=work, env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT) as main:
+        watchdog = threading.Timer(limit, main.kill)
+        watchdog.start()
         for chunk in iter(lambda: main.stdout.read1(65536), b""):
             output.write(chunk)
+        watchdog.cancel()
     output.finish()
     return main.returncode, output.data.decode("utf-8", "replace"), output.seconds
 
@@ -57,21 +74,34 @@ def run_main(folder, work, env):
 def build(stage):
     result = Result("linux")
     folder = stage.scratch / "linux"
+    env = environment(stage)
+    if real_build(stage, folder, env, result):
+        download_faults(stage, folder, env, result)
+    return result
+
+
+def real_build(stage, folder, env, result):
+    """The build and the run by hand; returns whether the build ended as it should (so that its
+    environment is ready for more runs)."""
     work = folder / "work"
     work.mkdir(parents=True)
     python = fresh_venv(folder / "venv", result)
     subprocess.run([python, "-m", "pip", "install", "-q", "--no-deps", "--no-index", "--disable-pip-version-check",
                     str(stage.linux_wheel)], check=True, stdin=subprocess.DEVNULL)
-    env = environment(stage)
     other = folder / "by-hand"
-    other.mkdir()
-    second = fresh_venv(other / "venv", result)
+    (other / "venv").mkdir(parents=True)
+    namespace = seen_at(other / "venv", folder / "venv")
+    second = fresh_venv(folder / "venv", result, namespace)
     tree_dir = tree.second_copy(other)
 
     result.say(f"tq-velmor in the empty folder {work}; beside it, at the same time, the three commands by hand "
-               "in a second copy of the tree with a second fresh environment")
+               f"in a second copy of the tree with a second fresh environment ({other / 'venv'}, seen at the "
+               "build's path)")
+    # By hand, the variables the command sets for its build (where not set already).
+    by_hand_env = {**REPRODUCIBLE, **env}
     with open(other / "by-hand.log", "w") as log, steps.Beside(
-            steps.run_all, second, tree_dir, runner(second, tree_dir, env, log), result.say) as by_hand:
+            steps.run_all, second, tree_dir, runner(second, tree_dir, by_hand_env, log, namespace),
+            result.say) as by_hand:
         status, text, result.main_seconds = run_main(folder, work, env)
     result.by_hand = by_hand.timing
     (folder / "main.log").write_text(text)
@@ -87,11 +117,11 @@ def build(stage):
                        f"{steps.plain(text)[-3000:]}")
         with open(folder / "rerun.log", "w") as log:
             steps.rerun_failed(python, text, runner(python, work / "yt-dlp-master", env, log), result.say)
-        return result
+        return False
     if not program.is_file():
         result.problem(f"{program} was not made")
-        return result
-    result.executable, result.size = program.name, program.stat().st_size
+        return False
+    result.compare(program, tree_dir / "dist" / program.name)
     answer = subprocess.run([program, "--version"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
     result.version = answer.stdout.strip()
     result.say(f"{program.name} --version: {result.version} (status {answer.returncode})")
@@ -103,4 +133,28 @@ def build(stage):
     pinned = stage.pinned(installed)
     result.pyinstaller = dict(p.split("==") for p in pinned).get("pyinstaller")
     result.say(f"installed: {' '.join(pinned)}")
-    return result
+    return True
+
+
+def download_faults(stage, folder, env, result):
+    """The download faults, each run by tq-velmor in a fresh folder with the environment the build
+    prepared: the four of the source archive through the failing code host, then the changed UPX
+    archive through the second proxy (that build goes on to pip and PyInstaller)."""
+    base, host = folder / "faults", stage.fault_host
+    for name, title in faults.SOURCE_FAULTS:
+        work = base / name
+        faults.prepare(work)
+        host.fault = name
+        status, text, seconds = run_main(folder, work, {**env, "HTTPS_PROXY": host.url,
+                                                        "SSL_CERT_FILE": str(host.authority)}, FAULT_LIMIT)
+        (base / f"{name}.log").write_text(text)
+        result.fault(faults.source_fault("linux", title, status, seconds, text, work))
+    work = base / "upx"
+    faults.prepare(work)
+    changed = stage.changed_upx
+    with faults.Watch(work) as watch:
+        status, text, seconds = run_main(folder, work, {**env, "HTTPS_PROXY": changed.url,
+                                                        "SSL_CERT_FILE": str(changed.bundle)}, FAULT_LIMIT)
+    (base / "upx.log").write_text(text)
+    # On Linux the build ends without an executable by design, UPX or not.
+    result.fault(faults.upx_fault("linux", status, seconds, text, work, watch, 1, MISSING_EXE, new_exe=False))

@@ -1,9 +1,11 @@
 """What one host's half of the real build tells: progress as it goes, problems, the summary line."""
 
+import hashlib
 import sys
 import threading
 from dataclasses import dataclass, field
 
+from . import archive
 from .steps import Timing
 
 _print_lock = threading.Lock()
@@ -19,6 +21,9 @@ class Result:
     pyinstaller: str | None = None
     main_seconds: float | None = None
     by_hand: Timing | None = None
+    sha256: str | None = None
+    identical: bool | None = None  # None: nothing made by hand to compare with
+    faults: list = field(default_factory=list)  # faults.Fault, the download faults' runs
 
     def say(self, text):
         """A line (or lines) of progress, prefixed with the host: both halves run at once."""
@@ -31,6 +36,29 @@ class Result:
         self.problems.append(text.splitlines()[0])
         self.say(f"PROBLEM: {text}")
 
+    def compare(self, made, by_hand):
+        """The executable the build `made` against the one made `by_hand` from the same inputs: they
+        must be the same bytes; otherwise a problem names the members that differ."""
+        data = made.read_bytes()
+        self.executable, self.size, self.sha256 = made.name, len(data), hashlib.sha256(data).hexdigest()
+        if not by_hand.is_file():
+            self.problem(f"nothing to compare {made.name} with: {by_hand} was not made")
+            return
+        other = by_hand.read_bytes()
+        self.identical = data == other
+        if self.identical:
+            self.say(f"{made.name}: sha256 {self.sha256}, the same bytes as {by_hand}")
+            return
+        self.problem(f"{made.name} (sha256 {self.sha256}) differs from the one made by hand "
+                     f"(sha256 {hashlib.sha256(other).hexdigest()}):\n" + "\n".join(archive.differences(data, other)))
+
+    def fault(self, fault):
+        self.faults.append(fault)
+        self.say(f"fault {fault.name!r}: status {fault.status}; {fault.said}; left: {fault.left}; "
+                 + ("as expected" if fault.passed else "NOT as expected: " + "; ".join(fault.problems)))
+        if not fault.passed:
+            self.problems.append(f"fault {fault.name!r}: " + "; ".join(fault.problems))
+
     @property
     def passed(self):
         return not self.problems
@@ -38,7 +66,9 @@ class Result:
     def summary(self):
         size = "no executable"
         if self.size:
-            size = f"{self.executable} {self.size / 1048576:.2f} MB ({self.size:,} bytes)"
+            size = f"{self.executable} {self.size / 1048576:.2f} MB ({self.size:,} bytes), sha256 {self.sha256}, " + {
+                True: "identical to the run by hand", False: "NOT identical to the run by hand",
+                None: "not compared"}[self.identical]
         if self.main_seconds and self.by_hand and self.by_hand.total and not self.by_hand.failed:
             ratio = (f"main {self.main_seconds:.0f} s against {self.by_hand.total:.0f} s by hand: "
                      f"ratio {self.main_seconds / self.by_hand.total:.2f}")

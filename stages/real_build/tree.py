@@ -8,19 +8,19 @@ match is refused.
 import hashlib
 import os
 import re
+import struct
 import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SHARED = Path(os.environ.get("TQ_VELMOR_SHARED_DATA") or HERE.parents[3] / "shared" / "data")
+SHARED = Path(os.environ.get("TQ_VELMOR_SHARED_DATA") or HERE.parents[2] / "shared" / "data")
 
 SOURCE = "yt-dlp-master-81ecd58b13.zip"
 UPX = "upx-4.2.2-win64.zip"
 # The URLs the module downloads (src/host/constants.hpp), each answered with one archive.
-URLS = {
-    "https://github.com/yt-dlp/yt-dlp/archive/refs/heads/master.zip": SOURCE,
-    "https://github.com/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip": UPX,
-}
+SOURCE_URL = "https://github.com/yt-dlp/yt-dlp/archive/refs/heads/master.zip"
+UPX_URL = "https://github.com/upx/upx/releases/download/v4.2.2/upx-4.2.2-win64.zip"
+URLS = {SOURCE_URL: SOURCE, UPX_URL: UPX}
 
 # What the module's packaging-script fix does to bundle/pyinstaller.py.
 TARGET = "set_version_info(final_file, version)"
@@ -81,3 +81,24 @@ def second_copy(folder):
         member = next(name for name in z.namelist() if name.endswith("upx.exe"))
         (folder / "upx.exe").write_bytes(z.read(member))
     return folder / "yt-dlp-master"
+
+
+def changed_upx(folder):
+    """A copy of the UPX archive with one byte changed in the stored data of a member other than
+    upx.exe, in `folder`; returns (path, sha256). The copy still opens and gives the same upx.exe,
+    so only its SHA-256 tells it from the good one."""
+    good = checked(UPX)
+    data = bytearray(good.read_bytes())
+    with zipfile.ZipFile(good) as z:
+        member = next(i for i in z.infolist() if i.compress_size and not i.filename.endswith("upx.exe"))
+        upx = z.read(next(name for name in z.namelist() if name.endswith("upx.exe")))
+    # The member's data follows its local header: 30 bytes, then its name and extra field.
+    name_length, extra_length = struct.unpack_from("<HH", data, member.header_offset + 26)
+    at = member.header_offset + 30 + name_length + extra_length + member.compress_size // 2
+    data[at] ^= 0x01
+    path = folder / UPX
+    path.write_bytes(bytes(data))
+    with zipfile.ZipFile(path) as z:
+        if z.read(next(name for name in z.namelist() if name.endswith("upx.exe"))) != upx:
+            raise BadArchive(f"{path}: the changed copy no longer gives the same upx.exe")
+    return path, hashlib.sha256(data).hexdigest()

@@ -10,10 +10,11 @@ failure screen must name that interpreter.
 
 import shutil
 
+from python.tq_velmor_host.command import REPRODUCIBLE, SPANISH
 from python.tq_velmor_host.program import CLOSE_PROMPT
 from wine_runtime import embedded_python, wine
 
-from . import steps, tree
+from . import faults, steps, tree
 from .report import Result
 
 # The waits of a run: each is answered with Enter once shown, as a user at the window would.
@@ -23,19 +24,23 @@ RUN_LIMIT = 40 * 60  # a build that has not ended by then never will
 
 
 class Machine:
-    """A fresh Wine prefix and the checked interpreter, ready to be installed anywhere in it."""
+    """A fresh Wine prefix and the checked interpreter, ready to be installed anywhere in it
+    (the one `pristine` names, when given: another machine's)."""
 
-    def __init__(self, stage, folder, result):
+    def __init__(self, stage, folder, result, pristine=None):
         self.stage, self.folder = stage, folder
+        folder.mkdir(parents=True, exist_ok=True)
         self.env = wine.environment(folder / "prefix")
-        result.say("making a Wine prefix")
+        result.say(f"making a Wine prefix in {folder / 'prefix'}")
         wine.make_prefix(self.env)
         self.c = wine.drive_c(self.env)
         self.user = next(p.name for p in (self.c / "users").iterdir() if p.name.lower() != "public")
-        self.pristine = folder / "pristine"
-        wine_cache = stage.wine_cache
-        embedded_python.prepare(wine_cache, self.pristine, say=lambda line: None)  # its count is enough
-        wine.install_pip(wine.fetch_wheels(wine_cache / "wheels", [wine.PIP]), self.pristine)
+        self.pristine = pristine
+        if pristine is None:
+            self.pristine = folder / "pristine"
+            wine_cache = stage.wine_cache
+            embedded_python.prepare(wine_cache, self.pristine, say=lambda line: None)  # its count is enough
+            wine.install_pip(wine.fetch_wheels(wine_cache / "wheels", [wine.PIP]), self.pristine)
 
     def path(self, windows):
         """The Linux path of a C: path. (Not below Desktop, Documents and the like: Wine makes
@@ -77,10 +82,10 @@ class Machine:
         wine.run(["reg", "import", wine.windows_path(file)], self.env, quiet=True)
 
     def start(self, program, windows_folder, env):
-        """The program copied into an empty folder and started there with a console of its own,
-        as a double-click starts it; returns its status, its output's recorder and its output."""
+        """The program copied into a folder (made when missing) and started there with a console of
+        its own, as a double-click starts it; returns its status, its output's recorder and its output."""
         work = self.path(windows_folder)
-        work.mkdir(parents=True)
+        work.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(program, work / program.name)
         output = steps.Recorder(end=CLOSE_PROMPT.encode())  # the build's end: the program's own wait
         status = wine.run_with_console([program.name], env, work, output, answers=WAITS, timeout=RUN_LIMIT)
@@ -97,10 +102,10 @@ class Machine:
         """run() for steps, with the build's working folders; the packaging command finds UPX
         first on its PATH as in the build (Wine puts WINEPATH in front)."""
 
-        # Caches of their own: PyInstaller's of the binaries UPX packed, and pip's, which two
-        # Windows pips at once under Wine share very slowly.
-        env = self.build_env(PYINSTALLER_CONFIG_DIR=wine.windows_path(tree_dir.parent / "pyinstaller"),
-                             PIP_CACHE_DIR=wine.windows_path(self.stage.cache / "pip-windows-by-hand"))
+        # pip's cache of its own: two Windows pips at once under Wine share one very slowly. The
+        # variables the program sets for its build (where not set already).
+        env = {**REPRODUCIBLE,
+               **self.build_env(PIP_CACHE_DIR=wine.windows_path(self.stage.cache / "pip-windows-by-hand"))}
 
         def run(command, in_tree, packaging):
             env_ = {**env, **({"WINEPATH": wine.windows_path(tree_dir.parent)} if packaging else {})}
@@ -135,26 +140,54 @@ def build(stage):
         result.problem(f"{program} is missing: release/program.py makes it")
         return result
     machine = Machine(stage, folder, result)
+    machines = [machine]
     try:
         discovery_through_the_registry(machine, program, result)
-        real_build(machine, program, result)
+        # By hand, in a machine of its own: its interpreter at the build's path (pip writes that
+        # path into the console-script launchers whose hashes PyInstaller collects).
+        machines.append(Machine(stage, folder / "by-hand", result, machine.pristine))
+        if real_build(machine, machines[-1], program, result):
+            upx_fault(machine, program, result)
     finally:
-        wine.stop(machine.env)
+        for each in machines:
+            wine.stop(each.env)
     return result
 
 
-def real_build(machine, program, result):
+def upx_fault(machine, program, result):
+    """The changed UPX archive, through the program in a fresh folder holding an earlier
+    yt-dlp.exe, with the interpreter the build prepared: a build without UPX, never an upx.exe."""
+    stage = machine.stage
+    windows_folder = rf"C:\users\{machine.user}\fallo-upx"
+    work = machine.path(windows_folder)
+    faults.prepare(work)
+    changed = stage.changed_upx
+    env = machine.build_env(HTTPS_PROXY=changed.url, SSL_CERT_FILE=wine.windows_path(changed.bundle))
+    with faults.Watch(work) as watch:
+        status, output, text = machine.start(program, windows_folder, env)
+    (machine.folder / "upx-fault.log").write_text(text)
+    result.fault(faults.upx_fault("windows", status, output.seconds, text, work, watch, 0, "EXCELENTE", new_exe=True,
+                                  own=(program.name,)))
+
+
+def real_build(machine, hand, program, result):
+    """The build, and the run by hand on the machine `hand`; returns whether the build ended as
+    it should (so that its interpreter is ready for more runs)."""
     stage, user = machine.stage, machine.user
+    if hand.user != user:
+        raise RuntimeError(f"the two prefixes' users differ: {user}, {hand.user}")
     install = rf"C:\users\{user}\AppData\Local\Programs\Python\Python311"
     python = machine.install(install, register=True)
-    second = machine.install(r"C:\a-mano\Python311", register=False)
-    tree_dir = tree.second_copy(machine.path(rf"C:\users\{user}\a-mano"))
+    second = hand.install(install, register=False)
+    hand_folder = rf"C:\users\{user}\a-mano"
+    tree_dir = tree.second_copy(hand.path(hand_folder))
     workspace = rf"C:\users\{user}\yt-dlp"
     result.say(f"{program.name} double-clicked in the empty folder {workspace}; the interpreter in {install}, "
                "registered, not on PATH; beside it, at the same time, the three commands by hand in a second "
-               "copy of the tree with a second copy of the interpreter")
+               f"copy of the tree in {hand_folder}, with a second copy of the interpreter at the same path in a "
+               "second prefix")
     with open(machine.folder / "by-hand.log", "w") as log, steps.Beside(
-            steps.run_all, second, tree_dir, machine.runner(tree_dir, log), result.say) as by_hand:
+            steps.run_all, second, tree_dir, hand.runner(tree_dir, log), result.say) as by_hand:
         status, output, text = machine.start(program, workspace, machine.build_env())
     result.by_hand, result.main_seconds = by_hand.timing, output.seconds
     (machine.folder / "main.log").write_text(text)
@@ -173,9 +206,12 @@ def real_build(machine, program, result):
         if status != 0:
             with open(machine.folder / "rerun.log", "w") as log:
                 steps.rerun_failed(python, text, machine.runner(work / "yt-dlp-master", log), result.say)
-        return
+        return False
     exe = work / "yt-dlp.exe"
-    result.executable, result.size = exe.name, exe.stat().st_size
+    result.compare(exe, tree_dir / "dist" / exe.name)
+    result.say(f"{exe.name}: {faults.upx_packed(exe.read_bytes())}")
+    if result.sha256 and SPANISH.digest.format(digest=result.sha256) not in steps.plain(text):
+        result.problem(f"the program did not print {SPANISH.digest.format(digest=result.sha256)!r}")
     answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
     result.version = answer.stdout.strip()
     result.say(f"yt-dlp.exe --version: {result.version} (status {answer.returncode})")
@@ -187,3 +223,4 @@ def real_build(machine, program, result):
     pinned = stage.pinned(listing)
     result.pyinstaller = dict(p.split("==") for p in pinned).get("pyinstaller")
     result.say(f"installed: {' '.join(pinned)}")
+    return True
