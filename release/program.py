@@ -17,7 +17,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import zipfile
 from pathlib import Path
 
@@ -131,23 +130,19 @@ def main(argv=None):
     parser.add_argument("--out", type=Path, default=ROOT / "dist", help="where the program goes (default dist/)")
     parser.add_argument("--wheel", type=Path, help="the Windows wheel to use (default: built now)")
     args = parser.parse_args(argv)
-    cache = wine.cache()
-    scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-launcher-"))
     try:
-        wheel = args.wheel
-        if wheel is None:
-            log("building the Windows wheel")
-            wheel = windows_wheel.retag(windows_wheel.build_backend_wheel(scratch / "backend",
-                                                                         ROOT / "build-wheel-win"), scratch)
-        windows_wheel.check(wheel)
-        build(cache, scratch, wheel.resolve(), args.out.resolve())
+        with wine.scratch("tq_velmor-launcher-") as scratch:
+            wheel = args.wheel
+            if wheel is None:
+                log("building the Windows wheel")
+                wheel = windows_wheel.retag(windows_wheel.build_backend_wheel(scratch / "backend",
+                                                                             ROOT / "build-wheel-win"), scratch)
+            windows_wheel.check(wheel)
+            build(wine.cache(), scratch, wheel.resolve(), args.out.resolve())
     except (CheckFailed, embedded_python.CheckFailed, windows_wheel.BadWheel,
             subprocess.CalledProcessError) as failure:
         log(f"FAILED: {failure}")
         return 1
-    finally:
-        wine.stop(wine.environment(scratch / "prefix"))
-        shutil.rmtree(scratch, ignore_errors=True)
     return 0
 
 

@@ -15,7 +15,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import tomllib
 from pathlib import Path
 
@@ -105,15 +104,12 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("program", nargs="?", type=Path, default=ROOT / "dist" / "tq-velmor.exe")
     args = parser.parse_args(argv)
-    scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-program-check-"))
     try:
-        check(wine.cache(), scratch, args.program.resolve())
+        with wine.scratch("tq_velmor-program-check-") as scratch:
+            check(wine.cache(), scratch, args.program.resolve())
     except (CheckFailed, embedded_python.CheckFailed, subprocess.CalledProcessError) as failure:
         log(f"FAILED: {failure}")
         return 1
-    finally:
-        wine.stop(wine.environment(scratch / "prefix"))
-        shutil.rmtree(scratch, ignore_errors=True)
     return 0
 
 

@@ -18,10 +18,8 @@ only the Wine server of that prefix is stopped.
 """
 
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import tomllib
 from pathlib import Path
 
@@ -97,16 +95,12 @@ def stage(pytest_args, cache, scratch):
 
 
 def main(argv):
-    cache = wine.cache()
-    scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-wine-"))
     try:
-        status = stage(argv, cache, scratch)
+        with wine.scratch("tq_velmor-wine-") as scratch:
+            status = stage(argv, wine.cache(), scratch)
     except (embedded_python.CheckFailed, release_wheel.BadWheel, subprocess.CalledProcessError) as failure:
         log(f"FAILED: {failure}")
         status = 1
-    finally:
-        wine.stop(wine.environment(scratch / "prefix"))
-        shutil.rmtree(scratch, ignore_errors=True)
     log("passed" if status == 0 else f"FAILED, exit status {status}")
     return status
 

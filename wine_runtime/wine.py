@@ -3,10 +3,12 @@
 Shared by what makes the release (release/) and the stages that prove it (stages/).
 """
 
+import contextlib
 import os
 import platform
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -64,6 +66,18 @@ def make_prefix(env):
 def stop(env):
     """Ends every program of that prefix (and only of it)."""
     subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+
+
+@contextlib.contextmanager
+def scratch(prefix):
+    """A scratch folder whose Wine prefix, if any, is `folder / "prefix"`; afterwards every program of
+    that prefix is ended and the folder removed."""
+    folder = Path(tempfile.mkdtemp(prefix=prefix))
+    try:
+        yield folder
+    finally:
+        stop(environment(folder / "prefix"))
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def drive_c(env):
