@@ -1,9 +1,5 @@
-"""python -m tq_velmor_host: run the one-click build in the current folder on any host."""
+"""python -m tq_velmor_host: the tq-velmor command, where pip's scripts folder is not on PATH."""
 
-from . import install
+from .command import run
 
-install()
-
-import tq_velmor  # noqa: E402
-
-tq_velmor.main()
+run()
