@@ -4,6 +4,8 @@ The tq-velmor command runs in a child process, in an empty folder, against the d
 of the tests (tests/pipeline_fakes.py): nothing is downloaded and nothing is installed. The child's
 standard output is taken byte for byte; the console clears, which a stand-in os.system writes as the
 terminal's clear sequence, cut it into screens, and rich turns each screen's escape codes into SVG.
+The stand-in yt-dlp.exe is only bytes, so the command is told it starts and prints the version of
+the yt-dlp tree the real build uses.
 
     python3 -m pip install ".[test,docs]" && python3 docs/render_screens.py [--out FOLDER]
 """
@@ -40,7 +42,8 @@ sys.path.insert(0, {tests!r})
 import pipeline_fakes
 fail = {fail}
 pipeline_fakes.child_toolchain({tools!r}, {size!r}, fail)
-from tq_velmor_host import command
+from tq_velmor_host import command, starts
+starts.check = lambda path, limit=None: starts.Started("2026.08.19")
 sys.exit(command.main([]))
 """
 

@@ -1,7 +1,7 @@
 """A toolchain that does nothing, for running the whole build on any host.
 
 - ``source_archive`` writes a source archive whose packaging script writes a "yt-dlp.exe"
-  of a chosen size (or none).
+  of a chosen size (or none): zero bytes, or a fake program (programs.py) padded to that size.
 - ``fake_interpreter`` writes an executable "python.exe" that answers "--version", records
   and accepts (or fails) the pip command, and hands everything else to the real interpreter;
   every start is logged with its arguments, working folder and "PATH".
@@ -71,9 +71,14 @@ def screen(status, progress):
             f" {bar} {BOLD}{progress}%{RESET}\n\n")
 
 
-def progress_screens(upto):
+def under(note):
+    """The line the tq-velmor command shows under each screen of a build without UPX, for `note`."""
+    return f" {GOLD}{note}{RESET}\n\n" if note else ""
+
+
+def progress_screens(upto, note=None):
     """Every clear and screen of a run up to and including the phase at `upto` %."""
-    return "".join(CLEAR + screen(s, p) for s, p in PHASES if p <= upto)
+    return "".join(CLEAR + screen(s, p) + under(note) for s, p in PHASES if p <= upto)
 
 
 def failure_line(text):
@@ -83,12 +88,12 @@ def failure_line(text):
 MISSING_EXE = f"\n {RED}[ERROR] No se generó el EXE.{RESET}\n"
 
 
-def report(size_text, green, engine="python.exe"):
+def report(size_text, green, engine="python.exe", note=None):
     """The 100 % screen and the four report lines."""
     col = GREEN if green else RED
     verdict = (f"\n  {GREEN}✔  EXCELENTE:{RESET} Apto para GitHub (<25MB).\n" if green
                else f"\n  {RED}⚠  ADVERTENCIA:{RESET} El archivo supera los 25MB.\n")
-    return (CLEAR + screen(f"¡HECHO! Peso: {col}{size_text} MB{RESET}", 100)
+    return (CLEAR + screen(f"¡HECHO! Peso: {col}{size_text} MB{RESET}", 100) + under(note)
             + f"\n  {CYAN}Estado:{RESET}    Compilación Oficial Exitosa\n"
             + f"  {GOLD}Motor:{RESET}     {engine}\n"
             + f"  {GOLD}Tamaño:{RESET}    {col}{size_text} MB{RESET}\n"
@@ -98,9 +103,28 @@ def report(size_text, green, engine="python.exe"):
 PACKAGING_SCRIPT = '''\
 import json
 import os
+import sys
 
 EXE_SIZE = {size!r}
 LOG = {log!r}
+PROGRAM = {program!r}
+TESTS = {tests!r}
+
+
+def write_exe(final_file):
+    if PROGRAM is None:
+        with open(final_file, "wb") as exe:
+            exe.truncate(EXE_SIZE)
+        return
+    sys.path.insert(0, TESTS)
+    import programs
+
+    programs.program(final_file, PROGRAM)
+    if os.path.exists(final_file + ".py"):  # Windows: the script goes where the build moves the stub
+        os.replace(final_file + ".py", os.path.join("..", "yt-dlp.exe.py"))
+    with open(final_file, "ab") as exe:  # a stub's trailing bytes, a script's last comment
+        padding = EXE_SIZE - exe.tell()
+        exe.write(b"\\0" * padding if programs.WINDOWS else b"\\n" + b"#" * (padding - 1))
 
 
 def set_version_info(exe, version_text):
@@ -115,8 +139,7 @@ def main():
     version = "2024.01.01"
     os.makedirs("dist", exist_ok=True)
     if EXE_SIZE is not None:
-        with open(final_file, "wb") as exe:
-            exe.truncate(EXE_SIZE)
+        write_exe(final_file)
     set_version_info(final_file, version)
 
 
@@ -133,11 +156,16 @@ with open("yt_dlp/extractor/lazy_extractors.py", "w") as f:
 '''
 
 
-def source_archive(path, exe_size, log):
-    """A source archive; its packaging run writes `exe_size` bytes (None: no executable)."""
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+
+def source_archive(path, exe_size, log, program=None):
+    """A source archive; its packaging run writes `exe_size` bytes (None: no executable), a fake
+    program running the Python source `program` when given."""
+    script = PACKAGING_SCRIPT.format(size=exe_size, log=str(log), program=program, tests=TESTS)
     with zipfile.ZipFile(path, "w") as z:
         z.writestr("yt-dlp-master/bundle/__init__.py", "")
-        z.writestr("yt-dlp-master/bundle/pyinstaller.py", PACKAGING_SCRIPT.format(size=exe_size, log=str(log)))
+        z.writestr("yt-dlp-master/bundle/pyinstaller.py", script)
         z.writestr("yt-dlp-master/devscripts/make_lazy_extractors.py", LAZY_SCRIPT)
         z.writestr("yt-dlp-master/yt_dlp/__init__.py", "")
     return path
@@ -280,22 +308,23 @@ def pipeline(tqv, tmp_path, monkeypatch, capsys, registry):
     return Pipeline(tqv, tmp_path, monkeypatch, capsys)
 
 
-def child_setup(folder, exe_size, fail=None):
+def child_setup(folder, exe_size, fail=None, program=None):
     """Source for a child about to run the build: `child_toolchain` put in, with `downloads`
     and `sleeps` bound (and `os`, `sys`); `fail` is the source of its mapping of failed downloads."""
-    tests = os.path.dirname(os.path.abspath(__file__))
-    return (f"import os, sys\nsys.path.insert(0, {tests!r})\nimport pipeline_fakes\n"
-            f"downloads, sleeps = pipeline_fakes.child_toolchain({str(folder)!r}, {exe_size!r}, {fail})\n")
+    return (f"import os, sys\nsys.path.insert(0, {TESTS!r})\nimport pipeline_fakes\n"
+            f"downloads, sleeps = pipeline_fakes.child_toolchain({str(folder)!r}, {exe_size!r}, {fail}, "
+            f"{program!r})\n")
 
 
-def child_toolchain(folder, exe_size, fail=None):
+def child_toolchain(folder, exe_size, fail=None, program=None):
     """For a child about to run the build, on any host: the stand-ins put into the standard modules.
 
     No fake program is started: the interpreter "python.exe" in `folder` is an empty file, and
     ``subprocess.run`` hands its commands to the real interpreter, except the
     pip install, which is only logged. Every command of it is logged with its arguments, working
     folder and the REPRODUCIBLE variables of its environment. `fail` maps a download's URL path to
-    the error it raises. Returns (downloads, sleeps).
+    the error it raises; `program`, what the yt-dlp.exe it makes runs (see source_archive).
+    Returns (downloads, sleeps).
     """
     real_run, real_python = subprocess.run, sys.executable
     log = os.path.join(folder, "log.jsonl")
@@ -304,7 +333,7 @@ def child_toolchain(folder, exe_size, fail=None):
     open(python, "wb").close()
     upx = upx_archive(os.path.join(folder, "upx.zip"))
     os.environ[UPX_DIGEST] = sha256(upx)
-    downloads = Downloads({SOURCE_PATH: source_archive(os.path.join(folder, "master.zip"), exe_size, log),
+    downloads = Downloads({SOURCE_PATH: source_archive(os.path.join(folder, "master.zip"), exe_size, log, program),
                            UPX_PATH: upx}, fail)
 
     def run(cmd, *args, **kwargs):

@@ -17,6 +17,8 @@ from pathlib import Path
 WINDOWS = os.name == "nt"
 STUB = os.environ.get("TQ_VELMOR_FAKE_PROGRAM")
 CLEAR_COMMAND = "cls" if WINDOWS else "clear"
+# The interpreter that runs the fakes, taken before a test can replace sys.executable.
+PYTHON = sys.executable
 
 # The module gives a candidate interpreter 5 seconds to answer "--version". A loaded machine
 # (Wine's process starts above all) can take longer to start even a fake, and a test about
@@ -44,7 +46,7 @@ def program(path, source, executable=True):
     if WINDOWS and not path.suffix:
         path = path.with_suffix(".exe")
     path.parent.mkdir(parents=True, exist_ok=True)
-    script = (f"#!{sys.executable}\nimport os as _os, sys as _sys\n"
+    script = (f"#!{PYTHON}\nimport os as _os, sys as _sys\n"
               f"_sys.argv[0] = _os.environ.pop('TQ_VELMOR_FAKE_ARGV0', _sys.argv[0])\n{source}")
     if not WINDOWS:
         path.write_text(script, encoding="utf-8")

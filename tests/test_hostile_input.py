@@ -362,7 +362,7 @@ def test_packaging_result_that_is_a_folder_is_no_executable(pipeline_in):
             for info in good.infolist():
                 data = good.read(info)
                 if info.filename.endswith("bundle/pyinstaller.py"):
-                    data = script.format(size=MB, log=p.log)
+                    data = script.format(size=MB, log=p.log, program=None, tests="")
                 z.writestr(info, data)
     p.seed({"yt-dlp.exe": OLD_EXE})
     p.stdin("\n")

@@ -18,7 +18,8 @@ DOCS = os.path.join(ROOT, "docs")
 SHOWN = {
     "screen-phase.svg": ["    >> ONE CLICK YT-DLP BUILDER - ZELK DIGITAL - KORVANE << ", "[ FASE ]:", "Compilando Binario Oficial...", "80%"],
     "screen-success.svg": ["¡HECHO! Peso: ", "17.46 MB", "100%", "Estado:", "    Compilación Oficial Exitosa",
-                           "     python.exe", "✔  EXCELENTE:", " Apto para GitHub (<25MB)."],
+                           "     python.exe", "✔  EXCELENTE:", " Apto para GitHub (<25MB).",
+                           "Version of yt-dlp.exe: 2026.08.19"],
     "screen-failure.svg": ["Descargando código oficial...", "25%", "ERROR CRITICO:",
                            " <urlopen error [Errno 11001] getaddrinfo failed>"],
 }
