@@ -59,6 +59,16 @@ class Runtime:
     roots: tuple = ()
     roots_named: str = ""
 
+    @property
+    def series(self):
+        """3.13 of 3.13.2: what its registry key is named after."""
+        return ".".join(self.version.split(".")[:2])
+
+    @property
+    def digits(self):
+        """313 of 3.13.2: what its folder and DLL are named after."""
+        return self.series.replace(".", "")
+
     def authorities_named(self):
         return "the CA store" + (f" or {self.roots_named}" if self.roots else "")
 
