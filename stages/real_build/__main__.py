@@ -9,8 +9,9 @@ are pinned by PIP_CONSTRAINT (release/constraints.txt). Each host runs the build
 checks what it left, runs the same three commands by hand in a second copy of the tree for the
 cost and for the executable, which must be the same bytes (archive.py names what differs), then
 meets the download faults (faults.py: the source archive through fault_host.py, the UPX archive
-changed through a second proxy), and prints one summary line; the table of the faults and the
-last line, which hosts passed, follow.
+changed through a second proxy), and prints one summary line (on Windows, also one for each of
+the two interpreters the program ran with, CPython 3.11.9 and 3.13.2: the route it took to a
+yt-dlp.exe that starts); the table of the faults and the last line, which hosts passed, follow.
 
 The cache (TQ_VELMOR_REAL_BUILD_CACHE, default ~/.cache/tq_velmor-real-build) keeps the proxy's
 environment and pip's downloads; everything else lives in a scratch folder removed afterwards.

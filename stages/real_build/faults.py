@@ -91,15 +91,22 @@ def left_in(folder, own=()):
     return ", ".join(names) or "nothing"
 
 
+def packed_binaries(exe):
+    """(how many of the binaries in a PyInstaller executable UPX packed, how many it holds);
+    archive.NotAnArchive or ValueError when it is no such executable."""
+    _, members = archive.carchive(exe)
+    binaries = [m for m in members.values() if m.kind == "b"]
+    packed = sum(1 for m in binaries if b"UPX0" in m.data[:1024])  # UPX's first section name, in the PE header
+    return packed, len(binaries)
+
+
 def upx_packed(exe):
     """How many of the binaries in a PyInstaller executable UPX packed, in words."""
     try:
-        _, members = archive.carchive(exe)
+        packed, binaries = packed_binaries(exe)
     except (archive.NotAnArchive, ValueError) as failure:
         return f"not a PyInstaller archive: {failure}"
-    binaries = [m for m in members.values() if m.kind == "b"]
-    packed = sum(1 for m in binaries if b"UPX0" in m.data[:1024])  # UPX's first section name, in the PE header
-    return f"UPX packed {packed} of its {len(binaries)} binaries"
+    return f"UPX packed {packed} of its {binaries} binaries"
 
 
 def outcome_line(text):

@@ -12,6 +12,33 @@ _print_lock = threading.Lock()
 
 
 @dataclass
+class Route:
+    """How one interpreter's run of the program got to its yt-dlp.exe, and what that is."""
+    interpreter: str  # "CPython 3.13.2"
+    how: str | None = None  # how the build went (None: it made nothing, or nothing that adds up)
+    size: int | None = None
+    sha256: str | None = None
+    packed: str | None = None  # faults.upx_packed's words
+    seconds: float | None = None  # the program's run, to the end it showed
+    version: str | None = None  # the first line yt-dlp.exe --version printed
+    started: bool = False  # it answered --version with the tree's version
+    check_seconds: float | None = None  # how long that took
+
+    @property
+    def outcome(self):
+        return f"{self.how} and starting" if self.started else f"{self.how or 'no route'}, NOT starting"
+
+    def line(self, host):
+        made = "no executable"
+        if self.size:
+            made = f"yt-dlp.exe {self.size / 1048576:.2f} MB ({self.size:,} bytes), sha256 {self.sha256}, {self.packed}"
+        if self.check_seconds is not None:
+            made += f", --version {self.version!r} in {self.check_seconds:.1f} s"
+        run = f"the program's run {self.seconds:.0f} s" if self.seconds is not None else "the program did not run"
+        return f"real build: {host}: {self.interpreter}: {self.outcome}; {made}; {run}"
+
+
+@dataclass
 class Result:
     host: str
     problems: list = field(default_factory=list)
@@ -24,6 +51,7 @@ class Result:
     sha256: str | None = None
     identical: bool | None = None  # None: nothing made by hand to compare with
     faults: list = field(default_factory=list)  # faults.Fault, the download faults' runs
+    routes: list = field(default_factory=list)  # Route, one for each interpreter the program ran with
 
     def say(self, text):
         """A line (or lines) of progress, prefixed with the host: both halves run at once."""
@@ -74,5 +102,6 @@ class Result:
                      f"ratio {self.main_seconds / self.by_hand.total:.2f}")
         else:
             ratio = "no ratio"
-        return (f"real build: {self.host}: {size}, --version {self.version or '?'}, "
-                f"PyInstaller {self.pyinstaller or '?'}, {ratio}")
+        return "\n".join([f"real build: {self.host}: {size}, --version {self.version or '?'}, "
+                          f"PyInstaller {self.pyinstaller or '?'}, {ratio}",
+                          *(route.line(self.host) for route in self.routes)])

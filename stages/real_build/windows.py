@@ -1,34 +1,50 @@
 """The real build on Windows, under Wine, as a user starts it: tq-velmor.exe double-clicked in an
 empty folder, with the official CPython 3.11.9 installed the way python.org's per-user installer
 lays it out and registers it, and not on PATH. The frozen program skips itself, discovery finds
-that interpreter, and the real Windows pip and PyInstaller (with UPX) make yt-dlp.exe.
+that interpreter, and the real Windows pip and PyInstaller (with UPX) make yt-dlp.exe, packed by
+UPX, which must start.
 
 Before that, a short run shows discovery through the real registry: the interpreter registered
 in a folder no install root covers, and pip made to fail at once (an empty local index): the
 failure screen must name that interpreter.
+
+After it (beside the changed UPX archive's run), the program once more on a machine of its own
+whose interpreter is the official CPython 3.13.2, installed and registered the same way, in a
+folder whose path has spaces and letters outside ASCII. Its python313.dll keeps the thread state
+in implicit TLS, which a DLL packed by UPX cannot start with: the program must build without UPX
+(from the start, or on a second build) and leave a yt-dlp.exe that starts. The summary tells
+each interpreter's route.
 """
 
+import hashlib
 import shutil
+import threading
+import time
+import traceback
 
 from python.tq_velmor_host.command import REPRODUCIBLE, SPANISH
 from python.tq_velmor_host.program import CLOSE_PROMPT
 from wine_runtime import embedded_python, wine
 
-from . import faults, steps, tree
-from .report import Result
+from . import archive, faults, steps, tree
+from .report import Result, Route
 
 # The waits of a run: each is answered with Enter once shown, as a user at the window would.
 WAITS = [CLOSE_PROMPT.encode(), b"ERROR CRITICO:", b"No se gener"]
 REGISTERED_ELSEWHERE = r"C:\Herramientas\Python311"
 RUN_LIMIT = 40 * 60  # a build that has not ended by then never will
+# Where the second interpreter's run builds, below the user's folder: spaces, and letters outside
+# ASCII (not below Desktop, Documents or Downloads: Wine links those to the Linux home folder).
+NEWER_WORKSPACE = r"José María\Descargas\yt dlp"
+PACKED = "packed with UPX"
 
 
 class Machine:
-    """A fresh Wine prefix and the checked interpreter, ready to be installed anywhere in it
-    (the one `pristine` names, when given: another machine's)."""
+    """A fresh Wine prefix and the checked interpreter (`runtime`), ready to be installed anywhere
+    in it (the one `pristine` names, when given: another machine's)."""
 
-    def __init__(self, stage, folder, result, pristine=None):
-        self.stage, self.folder = stage, folder
+    def __init__(self, stage, folder, result, pristine=None, runtime=embedded_python.PYTHON_311):
+        self.stage, self.folder, self.runtime = stage, folder, runtime
         folder.mkdir(parents=True, exist_ok=True)
         self.env = wine.environment(folder / "prefix")
         result.say(f"making a Wine prefix in {folder / 'prefix'}")
@@ -39,7 +55,8 @@ class Machine:
         if pristine is None:
             self.pristine = folder / "pristine"
             wine_cache = stage.wine_cache
-            embedded_python.prepare(wine_cache, self.pristine, say=lambda line: None)  # its count is enough
+            # Its count is enough.
+            embedded_python.prepare(wine_cache, self.pristine, say=lambda line: None, runtime=runtime)
             wine.install_pip(wine.fetch_wheels(wine_cache / "wheels", [wine.PIP]), self.pristine)
 
     def path(self, windows):
@@ -48,6 +65,10 @@ class Machine:
         drive, rest = windows.split(":", 1)
         assert drive.upper() == "C", windows
         return self.c.joinpath(*[part for part in rest.split("\\") if part])
+
+    def install_folder(self):
+        """Where python.org's per-user installer puts the interpreter."""
+        return rf"C:\users\{self.user}\AppData\Local\Programs\Python\Python{self.runtime.digits}"
 
     def install(self, windows_folder, register):
         """The interpreter copied to `windows_folder`, registered as python.org's installer does
@@ -61,11 +82,12 @@ class Machine:
         return python
 
     def register(self, windows_folder):
-        """The keys python.org's per-user installer writes for 3.11 (earlier ones replaced)."""
-        key = r"HKEY_CURRENT_USER\Software\Python\PythonCore\3.11"
+        """The keys python.org's per-user installer writes (earlier ones replaced)."""
+        series = self.runtime.series
+        key = rf"HKEY_CURRENT_USER\Software\Python\PythonCore\{series}"
         keys = {
-            key: {"DisplayName": "Python 3.11 (64-bit)", "SupportUrl": "https://www.python.org/",
-                  "Version": "3.11.9", "SysVersion": "3.11", "SysArchitecture": "64bit"},
+            key: {"DisplayName": f"Python {series} (64-bit)", "SupportUrl": "https://www.python.org/",
+                  "Version": self.runtime.version, "SysVersion": series, "SysArchitecture": "64bit"},
             key + r"\InstallPath": {"@": windows_folder + "\\", "ExecutablePath": windows_folder + r"\python.exe",
                                     "WindowedExecutablePath": windows_folder + r"\pythonw.exe"},
         }
@@ -146,8 +168,16 @@ def build(stage):
         # By hand, in a machine of its own: its interpreter at the build's path (pip writes that
         # path into the console-script launchers whose hashes PyInstaller collects).
         machines.append(Machine(stage, folder / "by-hand", result, machine.pristine))
-        if real_build(machine, machines[-1], program, result):
-            upx_fault(machine, program, result)
+        built = real_build(machine, machines[-1], program, result)
+        # The newer interpreter's run beside the changed UPX archive's: each waits on Wine and
+        # pip as much as on the processor, so together they end sooner than one after the other.
+        newer = threading.Thread(target=newer_interpreter, args=(stage, folder / "python-3.13", program, result))
+        newer.start()
+        try:
+            if built:
+                upx_fault(machine, program, result)
+        finally:
+            newer.join()
     finally:
         for each in machines:
             wine.stop(each.env)
@@ -172,11 +202,14 @@ def upx_fault(machine, program, result):
 
 def real_build(machine, hand, program, result):
     """The build, and the run by hand on the machine `hand`; returns whether the build ended as
-    it should (so that its interpreter is ready for more runs)."""
+    it should (so that its interpreter is ready for more runs). Its yt-dlp.exe must be packed by
+    UPX, with no word of building without it."""
     stage, user = machine.stage, machine.user
     if hand.user != user:
         raise RuntimeError(f"the two prefixes' users differ: {user}, {hand.user}")
-    install = rf"C:\users\{user}\AppData\Local\Programs\Python\Python311"
+    route = Route(f"CPython {machine.runtime.version}")
+    result.routes.append(route)
+    install = machine.install_folder()
     python = machine.install(install, register=True)
     second = hand.install(install, register=False)
     hand_folder = rf"C:\users\{user}\a-mano"
@@ -191,32 +224,17 @@ def real_build(machine, hand, program, result):
         status, output, text = machine.start(program, workspace, machine.build_env())
     result.by_hand, result.main_seconds = by_hand.timing, output.seconds
     (machine.folder / "main.log").write_text(text)
-    work = machine.path(workspace)
-    left = sorted(p.name for p in work.iterdir())
-    result.say(f"status {status}; the build's end shown after {output.seconds:.0f} s; last screen "
-               f"{steps.last_screen(text)!r}; the folder holds {', '.join(left)}")
     result.say(f"by hand: {result.by_hand}")
     if result.by_hand.failed:
         result.problem(f"by hand, the {result.by_hand.failed} step failed")
-    report = [line.strip() for line in steps.plain(text).splitlines() if "EXCELENTE" in line or "Motor:" in line]
-    result.say("report: " + " | ".join(report))
-    if status != 0 or left != sorted([program.name, "yt-dlp.exe"]) or not any("EXCELENTE" in r for r in report):
-        result.problem(f"expected status 0, the EXCELENTE report and only yt-dlp.exe beside the program:\n"
-                       f"{steps.plain(text)[-3000:]}")
-        if status != 0:
-            with open(machine.folder / "rerun.log", "w") as log:
-                steps.rerun_failed(python, text, machine.runner(work / "yt-dlp-master", log), result.say)
+    exe = finished(machine, program, workspace, (status, output, text), python, result, route)
+    if exe is None:
         return False
-    exe = work / "yt-dlp.exe"
     result.compare(exe, tree_dir / "dist" / exe.name)
-    result.say(f"{exe.name}: {faults.upx_packed(exe.read_bytes())}")
-    if result.sha256 and SPANISH.digest.format(digest=result.sha256) not in steps.plain(text):
-        result.problem(f"the program did not print {SPANISH.digest.format(digest=result.sha256)!r}")
-    answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
-    result.version = answer.stdout.strip()
-    result.say(f"yt-dlp.exe --version: {result.version} (status {answer.returncode})")
-    if answer.returncode != 0 or result.version != stage.version:
-        result.problem(f"yt-dlp.exe --version gave {answer.stdout!r}, expected {stage.version}")
+    result.version = route.version
+    if route.how != PACKED:
+        result.problem(f"{route.interpreter}: expected yt-dlp.exe {PACKED}, with no line of building without UPX "
+                       f"and no rebuild; got {route.how!r}")
 
     listing = wine.run([python, "-m", "pip", "list", "--format=freeze", "--disable-pip-version-check"],
                        machine.env, quiet=True).stdout.split()
@@ -224,3 +242,99 @@ def real_build(machine, hand, program, result):
     result.pyinstaller = dict(p.split("==") for p in pinned).get("pyinstaller")
     result.say(f"installed: {' '.join(pinned)}")
     return True
+
+
+def newer_interpreter(stage, folder, program, result):
+    """The program once more, on a machine of its own (3.11 is not there) whose interpreter is
+    CPython 3.13, installed and registered as python.org's per-user installer does, not on PATH,
+    in a workspace whose path has spaces and letters outside ASCII: status 0 and a yt-dlp.exe
+    that starts, by whichever route."""
+    runtime = embedded_python.PYTHON_313
+    route = Route(f"CPython {runtime.version}")
+    result.routes.append(route)
+    tag = f"{route.interpreter}: "
+    machine = None
+    try:
+        machine = Machine(stage, folder, result, runtime=runtime)
+        install = machine.install_folder()
+        python = machine.install(install, register=True)
+        workspace = rf"C:\users\{machine.user}\{NEWER_WORKSPACE}"
+        result.say(f"{tag}{program.name} double-clicked in the empty folder {workspace}, on a machine of its own; "
+                   f"the interpreter in {install} (without {', '.join(runtime.left_out)}), registered, not on PATH")
+        # pip's cache of its own: the changed UPX archive's run has a Windows pip going at the same time.
+        env = machine.build_env(PIP_CACHE_DIR=wine.windows_path(stage.cache / f"pip-windows-{runtime.series}"))
+        run = machine.start(program, workspace, env)
+        (folder / "main.log").write_text(run[2])
+        finished(machine, program, workspace, run, python, result, route, tag)
+    except Exception as failure:  # noqa: BLE001 - the 3.11 half goes on; this one fails with the reason
+        result.problem(f"{tag}stopped: {failure!r}\n{traceback.format_exc()}")
+    finally:
+        if machine:
+            wine.stop(machine.env)
+
+
+def finished(machine, program, workspace, run, python, result, route, tag=""):
+    """What every build through the program must end with: status 0, the EXCELENTE report,
+    nothing beside the program but yt-dlp.exe, whose SHA-256 and version the program printed,
+    and which answers --version with the tree's version. Fills `route`; returns the executable,
+    or None when the build failed (the step it stopped at is then run again, visibly)."""
+    stage = machine.stage
+    status, output, text = run
+    route.seconds = output.seconds
+    work = machine.path(workspace)
+    left = sorted(p.name for p in work.iterdir())
+    result.say(f"{tag}status {status}; the build's end shown after {output.seconds:.0f} s; last screen "
+               f"{steps.last_screen(text)!r}; the folder holds {', '.join(left)}")
+    plain = steps.plain(text)
+    report = [line.strip() for line in plain.splitlines() if "EXCELENTE" in line or "Motor:" in line]
+    result.say(f"{tag}report: " + " | ".join(report))
+    if status != 0 or left != sorted([program.name, "yt-dlp.exe"]) or not any("EXCELENTE" in r for r in report):
+        result.problem(f"{tag}expected status 0, the EXCELENTE report and only yt-dlp.exe beside the program:\n"
+                       f"{plain[-3000:]}")
+        if status != 0:
+            with open(machine.folder / "rerun.log", "w") as log:
+                steps.rerun_failed(python, text, machine.runner(work / "yt-dlp-master", log), result.say)
+        return None
+    exe = work / "yt-dlp.exe"
+    data = exe.read_bytes()
+    route.size, route.sha256, route.packed = len(data), hashlib.sha256(data).hexdigest(), faults.upx_packed(data)
+    result.say(f"{tag}{exe.name}: {route.packed}")
+    for line in (SPANISH.digest.format(digest=route.sha256), SPANISH.version.format(version=stage.version)):
+        if line not in plain:
+            result.problem(f"{tag}the program did not print {line!r}")
+    route.how = route_taken(plain, machine.runtime, data, result, tag)
+    started = time.monotonic()
+    answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
+    route.check_seconds = time.monotonic() - started
+    route.version = next(iter(answer.stdout.strip().splitlines()), "")
+    route.started = answer.returncode == 0 and answer.stdout.strip() == stage.version
+    result.say(f"{tag}yt-dlp.exe --version: {answer.stdout.strip()} (status {answer.returncode}, "
+               f"{route.check_seconds:.1f} s)")
+    result.say(f"{tag}route: {route.outcome}")
+    if not route.started:
+        result.problem(f"{tag}yt-dlp.exe --version gave {answer.stdout!r}, expected {stage.version}")
+    return exe
+
+
+def route_taken(plain, runtime, exe, result, tag):
+    """How a build got to its executable `exe`, told by the lines the program showed (`plain`) and
+    by what UPX packed; what does not add up is a problem."""
+    tls = SPANISH.without_upx_tls.format(dll=f"python{runtime.digits}.dll") in plain
+    rebuilt = SPANISH.rebuilding in plain
+    try:
+        packed, _ = faults.packed_binaries(exe)
+    except (archive.NotAnArchive, ValueError) as failure:
+        result.problem(f"{tag}yt-dlp.exe is not a PyInstaller archive: {failure}")
+        return None
+    if SPANISH.without_upx_asked in plain:
+        result.problem(f"{tag}the program said {SPANISH.without_upx_asked!r}, which nobody asked for")
+    if tls and rebuilt:
+        result.problem(f"{tag}the program built without UPX from the start and still rebuilt")
+    elif (tls or rebuilt) == bool(packed):
+        result.problem(f"{tag}UPX packed {packed} binaries, yet the program "
+                       + ("built without UPX" if packed else "never said it built without UPX"))
+    if tls:
+        return "built without UPX from the start (the TLS line was shown)"
+    if rebuilt:
+        return "rebuilt without UPX (the rebuilding line was shown)"
+    return PACKED if packed else None
