@@ -1,4 +1,4 @@
-"""The release's own build tools (build-tools.txt) in a virtual environment made once per set of
+"""The release's own build tools (pins/tooling.txt) in a virtual environment made once per set of
 pins, kept in ~/.cache/tq_velmor-release (TQ_VELMOR_RELEASE_CACHE)."""
 
 import hashlib
@@ -9,7 +9,9 @@ import sys
 import tempfile
 from pathlib import Path
 
-PINS = Path(__file__).resolve().parent / "build-tools.txt"
+from tooling import pins
+
+PINS = pins.path("tooling.txt")
 
 
 class ToolsFailed(Exception):

@@ -12,9 +12,8 @@ import textwrap
 import zipfile
 from pathlib import Path
 
+from tooling import pins
 from wine_runtime import embedded_python
-
-from . import toolchain
 
 NAME = "THIRD-PARTY-NOTICES.txt"
 CPYTHON_VERSION = "3.11.9"
@@ -66,7 +65,7 @@ def cpython(cache):
 
 
 def pyinstaller(wheels):
-    version = toolchain.pins()["pyinstaller"]
+    version = pins.python("constraints.txt")["pyinstaller"]
     found = sorted(wheels.glob(f"pyinstaller-{version}-*.whl"))
     if not found:
         raise NoticeFailed(f"no PyInstaller {version} wheel in {wheels}")

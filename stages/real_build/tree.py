@@ -1,7 +1,7 @@
 """The two archives the build downloads, checked, and what the stage reads of them.
 
 The archives themselves come from the shared data folder (TQ_VELMOR_SHARED_DATA, default
-../shared/data beside the checkout); their SHA-256 is kept here, and an archive that does not
+../shared/data beside the checkout); their SHA-256 is pinned in pins/, and an archive that does not
 match is refused.
 """
 
@@ -11,6 +11,8 @@ import re
 import struct
 import zipfile
 from pathlib import Path
+
+from tooling import pins
 
 HERE = Path(__file__).resolve().parent
 SHARED = Path(os.environ.get("TQ_VELMOR_SHARED_DATA") or HERE.parents[2] / "shared" / "data")
@@ -32,14 +34,14 @@ class BadArchive(Exception):
 
 
 def expected_sha256(name):
-    digest, listed = (HERE / f"{name}.sha256").read_text().split()
+    digest, listed = pins.path(f"{name}.sha256").read_text().split()
     if listed != name:
         raise BadArchive(f"{name}.sha256 names {listed}")
     return digest.lower()
 
 
 def checked(name):
-    """The archive's path, once its bytes match the SHA-256 kept here."""
+    """The archive's path, once its bytes match the pinned SHA-256."""
     path = SHARED / name
     if not path.is_file():
         raise BadArchive(f"{path} is missing (TQ_VELMOR_SHARED_DATA names the folder)")

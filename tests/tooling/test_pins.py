@@ -1,0 +1,37 @@
+"""Every pin in pins/ well formed, and one version of each Python package wherever it is pinned."""
+
+import tomllib
+from pathlib import Path
+
+import pytest
+
+from tooling import pins
+
+ROOT = Path(__file__).resolve().parents[2]
+REQUIREMENT_SETS = sorted(path.name for path in pins.FOLDER.glob("*.txt") if "==" in path.read_text())
+
+
+def pinned_everywhere():
+    """[(source, canonical name, version)] of every pin of a Python package in the checkout."""
+    found = [(name, package, version) for name in REQUIREMENT_SETS for package, version in pins.python(name).items()]
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    for extra, requirements in project["optional-dependencies"].items():
+        for requirement in requirements:
+            package, version = requirement.split(";")[0].strip().split("==")
+            found.append((f"pyproject.toml [{extra}]", pins.canonical(package), version))
+    return found
+
+
+@pytest.mark.parametrize("name", REQUIREMENT_SETS)
+def test_each_requirement_set_pins_exact_versions(name):
+    for line in pins.lines(name):
+        package, separator, version = line.partition("==")
+        assert separator and package.strip() == package and version and not set(version) & set(" <>=!~;,"), line
+
+
+def test_each_package_has_one_version_everywhere():
+    versions = {}
+    for source, package, version in pinned_everywhere():
+        versions.setdefault(package, {}).setdefault(version, []).append(source)
+    disagreeing = {package: found for package, found in versions.items() if len(found) > 1}
+    assert not disagreeing, disagreeing
