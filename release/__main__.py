@@ -27,9 +27,10 @@ import tempfile
 import time
 from pathlib import Path
 
+from tooling import ToolingError, pins, venvs
 from wine_runtime import embedded_python, wine
 
-from . import build_tools, notices, pe, program, project, sdist, sign, wheel
+from . import notices, pe, program, project, sdist, sign, wheel
 
 ROOT = Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
@@ -98,7 +99,7 @@ def step(name, started):
 def make(staging, scratch, settings, version, epoch):
     """Makes every file of the release in `staging`."""
     started = time.monotonic()
-    python = build_tools.python(say=log)
+    python = venvs.python(pins.path("tooling.txt"), say=log)
 
     build_dir = scratch / "build-wheel-win"
     built = wheel.build_backend_wheel(scratch / "backend", build_dir, python=python, isolated=False)
@@ -197,7 +198,7 @@ def main(argv=None):
         staging.mkdir()
         files = make(staging, scratch, settings, version, epoch)
         publish(files, out)
-    except (subprocess.CalledProcessError, OSError, build_tools.ToolsFailed, wheel.BadWheel, sdist.BadSdist,
+    except (subprocess.CalledProcessError, OSError, ToolingError, wheel.BadWheel, sdist.BadSdist,
             program.CheckFailed, embedded_python.CheckFailed, notices.NoticeFailed, pe.PEError,
             sign.SigningError) as failure:
         log(f"FAILED: {failure}")

@@ -7,13 +7,13 @@ certificates it signs for the code host. Only the code host's connections are in
 passes through as an untouched TLS tunnel.
 """
 
-import hashlib
 import re
 import socket
 import subprocess
-import sys
 import time
 from pathlib import Path
+
+from tooling import venvs
 
 HERE = Path(__file__).resolve().parent
 REQUIREMENTS = HERE / "proxy-requirements.txt"
@@ -26,24 +26,6 @@ class ProxyFailed(Exception):
     pass
 
 
-def environment(cache):
-    """A virtual environment holding the pinned proxy, made once per set of pins; returns mitmdump."""
-    pins = REQUIREMENTS.read_bytes()
-    venv = cache / f"proxy-{hashlib.sha256(pins).hexdigest()[:12]}"
-    mitmdump = venv / "bin" / "mitmdump"
-    if not mitmdump.exists():
-        print(f"proxy: installing {REQUIREMENTS.name} into {venv}", flush=True)
-        partial = venv.with_name(venv.name + ".partial")
-        subprocess.run([sys.executable, "-m", "venv", "--clear", str(partial)], check=True)
-        installed = subprocess.run([str(partial / "bin" / "python"), "-m", "pip", "install", "-q",
-                                    "--disable-pip-version-check", "-r", str(REQUIREMENTS)],
-                                   stdin=subprocess.DEVNULL, capture_output=True, text=True)
-        if installed.returncode:
-            raise ProxyFailed(f"pip could not install the proxy:\n{installed.stdout}{installed.stderr}")
-        partial.rename(venv)  # the scripts' #! lines name the folder: run them by its interpreter
-    return venv
-
-
 def _free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -54,13 +36,13 @@ class Proxy:
     """mitmdump on a free loopback port, answering `answers` ({URL: (file, sha256)})."""
 
     def __init__(self, cache, folder, answers):
-        self.venv = environment(cache)
+        python = venvs.python(REQUIREMENTS, say=lambda line: print(f"proxy: {line}", flush=True))
         self.port = _free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.log_path = folder / "proxy.log"
         confdir = folder / "mitmproxy"
         entries = ",".join(f"{url}={path}={digest}" for url, (path, digest) in answers.items())
-        command = [str(self.venv / "bin" / "python"), str(self.venv / "bin" / "mitmdump"),
+        command = [str(python), str(python.parent / "mitmdump"),
                    "--listen-host", "127.0.0.1", "--listen-port", str(self.port),
                    "--set", f"confdir={confdir}",  # a new authority for every run
                    "--allow-hosts", f"^{re.escape(CODE_HOST)}:443$",
