@@ -27,10 +27,10 @@ import tempfile
 import time
 from pathlib import Path
 
-from tooling import ToolingError, pins, venvs
+from tooling import ToolingError, pe, pins, venvs
 from wine_runtime import embedded_python, wine
 
-from . import notices, pe, program, project, sdist, sign, wheel
+from . import notices, program, project, sdist, sign, wheel
 
 ROOT = Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
@@ -199,7 +199,7 @@ def main(argv=None):
         files = make(staging, scratch, settings, version, epoch)
         publish(files, out)
     except (subprocess.CalledProcessError, OSError, ToolingError, wheel.BadWheel, sdist.BadSdist,
-            program.CheckFailed, embedded_python.CheckFailed, notices.NoticeFailed, pe.PEError,
+            program.CheckFailed, embedded_python.CheckFailed, notices.NoticeFailed,
             sign.SigningError) as failure:
         log(f"FAILED: {failure}")
         return 1

@@ -12,7 +12,6 @@ and checked after the build. (stages/program_check.py starts the program under W
 """
 
 import argparse
-import json
 import re
 import shutil
 import subprocess
@@ -20,7 +19,7 @@ import sys
 import zipfile
 from pathlib import Path
 
-from tooling import pins
+from tooling import pe, pins
 from wine_runtime import embedded_python, wine
 
 from . import project, version_info, wheel as windows_wheel
@@ -82,11 +81,9 @@ def module_imports(python, env):
     return found
 
 
-def check_version_resource(python, env, program, version, year):
-    """Reads the program's version resource back (pefile, in the interpreter that made it)."""
-    read = wine.run([python, wine.windows_path(HERE / "version_info.py"), wine.windows_path(program)], env,
-                    quiet=True)
-    found = json.loads(read.stdout)
+def check_version_resource(program, version, year):
+    """Reads the program's version resource back."""
+    found = pe.version_resource(program.read_bytes())
     wrong = version_info.differences(found, version, year)
     if wrong:
         raise CheckFailed(f"{program.name}'s version resource: {'; '.join(wrong)}")
@@ -117,7 +114,7 @@ def build(cache, scratch, wheel, out):
               "--specpath", wine.windows_path(work),
               *[f"--hidden-import={name}" for name in hidden], wine.windows_path(ENTRY)], env, unshown=UCRT)
     built = work / "dist" / f"{NAME}.exe"
-    check_version_resource(python, env, built, version, year)
+    check_version_resource(built, version, year)
     out.mkdir(parents=True, exist_ok=True)
     program = out / f"{NAME}.exe"
     shutil.copyfile(built, program)

@@ -28,6 +28,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from tooling import ToolingError, venvs
+
 from . import archives
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -99,8 +101,10 @@ def refused(checkout, out, why, extra=None):
 
 
 def check_refusals(checkout, scratch):
-    # The Debian tools first, once: installing them would put apt's words among the refusals'.
+    # The Debian tools and the tooling's environment first, once: making them would put apt's and
+    # pip's words among the refusals'.
     subprocess.run([str(checkout / ".ci" / "debian-tools")], cwd=checkout, check=True, stdin=subprocess.DEVNULL)
+    venvs.python(checkout / "pins" / "tooling.txt", say=log)
     full = scratch / "full"
     full.mkdir()
     (full / "notas.txt").write_text("mías\n")
@@ -229,7 +233,7 @@ def main(argv=None):
         second_out = scratch / "release-b"
         release(second_place, second_out, SECOND, logs)
         compare(first_out, second_out)
-    except (CheckFailed, subprocess.CalledProcessError, OSError) as failure:
+    except (CheckFailed, ToolingError, subprocess.CalledProcessError, OSError) as failure:
         log(f"FAILED: {failure}")
         return 1
     finally:

@@ -2,10 +2,10 @@
 
   python3 -m stages.signing_check [--from-release] FILE...
 
-For each PE file (CI gives it the release's tq-velmor.exe and .pyd), in a copy: release.pe.prepare
+For each PE file (CI gives it the release's tq-velmor.exe and .pyd), in a copy: tooling.pe.prepare
 (with --from-release the file must be prepared already: prepare changes nothing), release.sign
 with a self-signed code-signing certificate made for this run, osslsigncode verify against that
-certificate, and the signature taken off three ways (release.pe.unsigned, `python3 -m
+certificate, and the signature taken off three ways (tooling.pe.unsigned, `python3 -m
 release.unsign`, `osslsigncode remove-signature`), each of which must give back the prepared
 bytes exactly. The same again for the file made one byte longer (prepare then pads it with 7 zero
 bytes, the most it ever adds) and for a signature time-stamped by a local RFC 3161 server; a
@@ -29,7 +29,8 @@ import tempfile
 import threading
 from pathlib import Path
 
-from release import pe, sign
+from release import sign
+from tooling import pe
 from wine_runtime import authenticode, wine
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -215,6 +216,7 @@ class SigningCheck:
         changed = pe.prepare(path)
         after = path.read_bytes()
         where = pe.layout(after)
+        stored, right, stored_before = pe.stored_checksum(after), pe.checksum(after), pe.stored_checksum(before)
         added = len(after) - len(before)
         if changed != (after != before):
             raise CheckFailed(f"prepare said changed={changed}, but the bytes say otherwise")
@@ -222,30 +224,29 @@ class SigningCheck:
             raise CheckFailed(f"prepare added {added} bytes, not zeros only")
         if len(after) % 8:
             raise CheckFailed(f"prepared: {len(after):,} bytes, not a multiple of 8")
-        if pe.stored_checksum(after, where) != pe.checksum(after, where.checksum_at):
-            raise CheckFailed(f"prepared: {len(after)} bytes, checksum 0x{pe.stored_checksum(after, where):08X}, "
-                              f"right would be 0x{pe.checksum(after, where.checksum_at):08X}")
+        if stored != right:
+            raise CheckFailed(f"prepared: {len(after)} bytes, checksum 0x{stored:08X}, right would be 0x{right:08X}")
         if padding is not None and added != padding:
             raise CheckFailed(f"prepare padded {added} bytes, not {padding}")
         if pe.prepare(path) or path.read_bytes() != after:
             raise CheckFailed("prepare changed the prepared file again")
         if must_be_prepared and changed:
             raise CheckFailed(f"not prepared by the release: prepare padded {added} bytes and set the checksum "
-                              f"0x{pe.stored_checksum(before, where):08X} -> 0x{pe.stored_checksum(after, where):08X}")
+                              f"0x{stored_before:08X} -> 0x{stored:08X}")
         if not changed:
             return (f"already prepared, left as it was ({len(after):,} bytes, a multiple of 8; checksum "
-                    f"0x{pe.stored_checksum(after, where):08X} right); a second prepare changes nothing")
+                    f"0x{stored:08X} right); a second prepare changes nothing")
         field = slice(where.checksum_at, where.checksum_at + 4)
         if after[:field.start] != before[:field.start] or after[field.stop:len(before)] != before[field.stop:]:
             raise CheckFailed("prepare changed more than the checksum and the padding")
-        return (f"padded with {added} zero bytes to {len(after):,}, checksum 0x{pe.stored_checksum(before, where):08X}"
-                f" -> 0x{pe.stored_checksum(after, where):08X}, nothing else changed; a second prepare changes nothing")
+        return (f"padded with {added} zero bytes to {len(after):,}, checksum 0x{stored_before:08X} -> 0x{stored:08X}, "
+                "nothing else changed; a second prepare changes nothing")
 
     def signed_round(self, label, path, prepared, environ, run, timestamped=False):
         self.step(f"{label}: sign", lambda: self.sign(path, prepared, sign.settings(environ)))
         signed = path.read_bytes()
         self.step(f"{label}: osslsigncode verify", lambda: self.verify(path, timestamped))
-        self.step(f"{label}: release.pe.unsigned", lambda: self.same(pe.unsigned(signed), prepared))
+        self.step(f"{label}: tooling.pe.unsigned", lambda: self.same(pe.unsigned(signed), prepared))
         self.step(f"{label}: python3 -m release.unsign", lambda: self.unsign_command(path, prepared))
         self.step(f"{label}: osslsigncode remove-signature", lambda: self.remove_signature(path, prepared))
         if run:
@@ -254,19 +255,18 @@ class SigningCheck:
     def sign(self, path, prepared, settings):
         sign.sign(path, settings)
         signed = path.read_bytes()
-        where = pe.layout(signed)
-        offset, size = pe.signature_entry(signed, where)
+        offset, size = pe.signature_entry(signed)
+        stored, right = pe.stored_checksum(signed), pe.checksum(signed)
         if signed == prepared:
             raise CheckFailed("the signed file is the unsigned one")
         if offset != len(prepared) or len(signed) != offset + size:
             raise CheckFailed(f"signature of {size} bytes at offset {offset}, not appended at {len(prepared)}")
-        if pe.stored_checksum(signed, where) != pe.checksum(signed, where.checksum_at):
-            raise CheckFailed(f"osslsigncode's checksum 0x{pe.stored_checksum(signed, where):08X} is not "
-                              f"0x{pe.checksum(signed, where.checksum_at):08X}")
+        if stored != right:
+            raise CheckFailed(f"osslsigncode's checksum 0x{stored:08X} is not 0x{right:08X}")
         if [entry for entry in os.listdir(path.parent) if entry.startswith(".")]:
             raise CheckFailed(f"left behind in the folder: {os.listdir(path.parent)}")
         return (f"{len(prepared):,} -> {len(signed):,} bytes: a signature of {size:,} bytes appended at offset "
-                f"{offset:,}, no padding; osslsigncode's checksum 0x{pe.stored_checksum(signed, where):08X} right")
+                f"{offset:,}, no padding; osslsigncode's checksum 0x{stored:08X} right")
 
     def verify(self, path, timestamped):
         options = ["-TSA-CAfile", str(self.tsa.cert)] if timestamped else []
