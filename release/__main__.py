@@ -102,13 +102,10 @@ def make(staging, scratch, settings, version, epoch):
     python = venvs.python(pins.path("tooling.txt"), say=log)
 
     build_dir = scratch / "build-wheel-win"
-    built = wheel.build_backend_wheel(scratch / "backend", build_dir, python=python, isolated=False)
-    # The .pyd is prepared before the wheel is assembled, so that the bare module and the wheel's
-    # are the same bytes (once the bare one's signature, if any, is taken off).
+    release_wheel = wheel.build(staging, build_dir, epoch)
+    # The bare module: the wheel's bytes (once its signature, if any, is taken off).
     module = staging / wheel.MODULE
-    module.write_bytes(wheel.module(built))
-    pe.prepare(module)
-    release_wheel = wheel.retag(built, staging, replace={wheel.MODULE: module.read_bytes()}, epoch=epoch)
+    module.write_bytes(wheel.module(release_wheel))
     count, _ = wheel.check(release_wheel)
     step(f"{release_wheel.name}: {count} files, RECORD matches; {module.name}", started)
 
@@ -198,7 +195,7 @@ def main(argv=None):
         staging.mkdir()
         files = make(staging, scratch, settings, version, epoch)
         publish(files, out)
-    except (subprocess.CalledProcessError, OSError, ToolingError, wheel.BadWheel, sdist.BadSdist,
+    except (subprocess.CalledProcessError, OSError, ToolingError,
             program.CheckFailed, embedded_python.CheckFailed, notices.NoticeFailed,
             sign.SigningError) as failure:
         log(f"FAILED: {failure}")

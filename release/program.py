@@ -19,7 +19,7 @@ import sys
 import zipfile
 from pathlib import Path
 
-from tooling import pe, pins
+from tooling import ToolingError, pe, pins
 from wine_runtime import embedded_python, wine
 
 from . import project, version_info, wheel as windows_wheel
@@ -133,11 +133,10 @@ def main(argv=None):
             wheel = args.wheel
             if wheel is None:
                 log("building the Windows wheel")
-                wheel = windows_wheel.retag(windows_wheel.build_backend_wheel(scratch / "backend",
-                                                                             ROOT / "build-wheel-win"), scratch)
+                wheel = windows_wheel.build(scratch, ROOT / "build-wheel-win")
             windows_wheel.check(wheel)
             build(wine.cache(), scratch, wheel.resolve(), args.out.resolve())
-    except (CheckFailed, embedded_python.CheckFailed, windows_wheel.BadWheel,
+    except (CheckFailed, embedded_python.CheckFailed, ToolingError,
             subprocess.CalledProcessError) as failure:
         log(f"FAILED: {failure}")
         return 1

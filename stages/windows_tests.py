@@ -24,6 +24,7 @@ import tomllib
 from pathlib import Path
 
 from release import wheel as release_wheel
+from tooling import ToolingError
 from wine_runtime import embedded_python, wine
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -54,8 +55,7 @@ def windows_wheel(scratch):
         wheel = Path(given)
     else:
         log("building the Windows wheel")
-        wheel = release_wheel.retag(release_wheel.build_backend_wheel(scratch / "backend", ROOT / "build-wheel-win"),
-                                 scratch)
+        wheel = release_wheel.build(scratch, ROOT / "build-wheel-win")
     count, _ = release_wheel.check(wheel)
     log(f"{wheel.name}: {wheel.stat().st_size} bytes, {count} files, RECORD matches")
     return wheel
@@ -98,7 +98,7 @@ def main(argv):
     try:
         with wine.scratch("tq_velmor-wine-") as scratch:
             status = stage(argv, wine.cache(), scratch)
-    except (embedded_python.CheckFailed, release_wheel.BadWheel, subprocess.CalledProcessError) as failure:
+    except (ToolingError, subprocess.CalledProcessError) as failure:
         log(f"FAILED: {failure}")
         status = 1
     log("passed" if status == 0 else f"FAILED, exit status {status}")

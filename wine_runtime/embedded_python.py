@@ -26,7 +26,7 @@ import urllib.request
 import zipfile
 from pathlib import Path
 
-from tooling import pins
+from tooling import ToolingError, pins
 
 from . import authenticode
 
@@ -44,7 +44,7 @@ NOT_SIGNED_BY_PSF = {"vcruntime140.dll", "vcruntime140_1.dll"}
 SIGNED_SUFFIXES = (".exe", ".dll", ".pyd")
 
 
-class CheckFailed(Exception):
+class CheckFailed(ToolingError):
     pass
 
 
