@@ -8,9 +8,10 @@ HEAD is cloned twice, into folders of different names, once whole and once with 
 `.ci/release OUT` runs in each at a different time, the first with umask 022 and TZ=UTC, the
 second with umask 077 and TZ=Pacific/Chatham (clone included). Any difference between the two
 SHA256SUMS fails, naming the file and, inside the wheel, the source distribution and the
-program's PyInstaller archive, the member. First the cheap refusals are checked in the first
-clone: an OUT that is not empty, an OUT inside the checkout, a checkout with changes, a signing
-setting given by half (status 2, one line on stderr, nothing written).
+program's PyInstaller archive, the members (stages/archive_differences.py). First the cheap
+refusals are checked in the first clone: an OUT that is not empty, an OUT inside the checkout, a
+checkout with changes, a signing setting given by half (status 2, one line on stderr, nothing
+written).
 
 --keep DIR copies the first release's files into DIR. --first-only stops after the first
 release; --against DIR then makes only the second and compares it with the one in DIR, so that
@@ -30,7 +31,7 @@ from pathlib import Path
 
 from tooling import ToolingError, venvs
 
-from . import archives
+from . import archive_differences
 
 ROOT = Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
@@ -173,9 +174,8 @@ def compare(first, second):
         if name not in a or name not in b:
             problems.append(f"{name}: only in the {'first' if name in a else 'second'} release")
         elif a[name] != b[name]:
-            members = archives.differences(name, (first / name).read_bytes(), (second / name).read_bytes())
-            shown = ", ".join(members[:20]) + (f" and {len(members) - 20} more" if len(members) > 20 else "")
-            problems.append(f"{name} differs" + (f": {len(members)} members differ: {shown}" if members else ""))
+            lines = archive_differences.differences(first / name, second / name, limit=20)
+            problems.append(f"{name} differs:" + "".join(f"\n    {line}" for line in lines))
     if (first / SUMS).read_bytes() != (second / SUMS).read_bytes() and not problems:
         problems.append(f"{SUMS} differs")
     if problems:

@@ -7,7 +7,7 @@ intercepting proxy (proxy.py, code_host.py) from the checked archives (tree.py);
 the build fetches (pip from the package index) goes through untouched. The toolchain's versions
 are pinned by PIP_CONSTRAINT (pins/constraints.txt). Each host runs the build as a user starts it,
 checks what it left, runs the same three commands by hand in a second copy of the tree for the
-cost and for the executable, which must be the same bytes (archive.py names what differs), then
+cost and for the executable, which must be the same bytes (stages/archive_differences.py names what differs), then
 meets the download faults (faults.py: the source archive through fault_host.py, the UPX archive
 changed through a second proxy), and prints one summary line; the table of the faults and the
 last line, which hosts passed, follow.

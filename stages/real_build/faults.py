@@ -12,7 +12,8 @@ import threading
 import time
 from dataclasses import dataclass
 
-from . import archive, steps
+from .. import archive_differences
+from . import steps
 
 # (name, what the table calls it); the source faults are the fault host's.
 SOURCE_FAULTS = [
@@ -85,20 +86,19 @@ def left_in(folder, own=()):
         elif path.name == "yt-dlp.exe":
             data = path.read_bytes()
             names.append("yt-dlp.exe (the earlier one)" if data == EARLIER else
-                         f"yt-dlp.exe (new, {len(data):,} bytes, {upx_packed(data)})")
+                         f"yt-dlp.exe (new, {len(data):,} bytes, {upx_packed(path)})")
         else:
             names.append(f"{path.name} ({path.stat().st_size:,} bytes)")
     return ", ".join(names) or "nothing"
 
 
 def upx_packed(exe):
-    """How many of the binaries in a PyInstaller executable UPX packed, in words."""
+    """How many of the binaries in the PyInstaller executable at `exe` UPX packed, in words."""
     try:
-        _, members = archive.carchive(exe)
-    except (archive.NotAnArchive, ValueError) as failure:
+        binaries = archive_differences.binaries(exe)
+    except archive_differences.UNREADABLE as failure:
         return f"not a PyInstaller archive: {failure}"
-    binaries = [m for m in members.values() if m.kind == "b"]
-    packed = sum(1 for m in binaries if b"UPX0" in m.data[:1024])  # UPX's first section name, in the PE header
+    packed = sum(1 for data in binaries if b"UPX0" in data[:1024])  # UPX's first section name, in the PE header
     return f"UPX packed {packed} of its {len(binaries)} binaries"
 
 
@@ -138,7 +138,7 @@ def upx_fault(host, status, seconds, text, folder, watch, expected_status, expec
         problems.append("upx.exe was written")
     exe = folder / "yt-dlp.exe"
     data = exe.read_bytes() if exe.is_file() else b""
-    if new_exe and (data in (b"", EARLIER) or "UPX packed 0 " not in upx_packed(data)):
+    if new_exe and (data in (b"", EARLIER) or "UPX packed 0 " not in upx_packed(exe)):
         problems.append("expected a new yt-dlp.exe with no binary packed by UPX")
     if not new_exe and data != EARLIER:
         problems.append("the earlier yt-dlp.exe was not left as it was")

@@ -209,7 +209,7 @@ def real_build(machine, hand, program, result):
         return False
     exe = work / "yt-dlp.exe"
     result.compare(exe, tree_dir / "dist" / exe.name)
-    result.say(f"{exe.name}: {faults.upx_packed(exe.read_bytes())}")
+    result.say(f"{exe.name}: {faults.upx_packed(exe)}")
     if result.sha256 and SPANISH.digest.format(digest=result.sha256) not in steps.plain(text):
         result.problem(f"the program did not print {SPANISH.digest.format(digest=result.sha256)!r}")
     answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
