@@ -2,7 +2,7 @@
 
 Each run starts in a fresh folder that holds the yt-dlp.exe of an earlier run, with the
 interpreter the host's real build already prepared (so pip has nothing to fetch). The source
-download fails four ways (fault_host.py), each of which must end in the failure screen with
+download fails four ways (code_host.py), each of which must end in the failure screen with
 status 1, no traceback, and the earlier yt-dlp.exe untouched. The UPX archive comes with one
 byte changed, while TQ_VELMOR_UPX_SHA256 names the good one: the build must go on without UPX
 and never write upx.exe (the folder is watched while it runs).

@@ -146,7 +146,7 @@ def download_faults(stage, folder, env, result):
         faults.prepare(work)
         host.fault = name
         status, text, seconds = run_main(folder, work, {**env, "HTTPS_PROXY": host.url,
-                                                        "SSL_CERT_FILE": str(host.authority)}, FAULT_LIMIT)
+                                                        "SSL_CERT_FILE": str(host.bundle)}, FAULT_LIMIT)
         (base / f"{name}.log").write_text(text)
         result.fault(faults.source_fault("linux", title, status, seconds, text, work))
     work = base / "upx"
