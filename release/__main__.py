@@ -28,7 +28,7 @@ import time
 from pathlib import Path
 
 from tooling import ToolingError, pe, pins, venvs
-from wine_runtime import embedded_python, wine
+from wine_runtime import wine
 
 from . import notices, program, project, sdist, sign, wheel
 
@@ -40,27 +40,23 @@ def log(text):
     print(f"release: {text}", flush=True)
 
 
-class Refused(Exception):
-    pass
-
-
 def git(*args):
     return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True, stdin=subprocess.DEVNULL)
 
 
 def check_out(out):
     if out == ROOT or ROOT in out.parents:
-        raise Refused(f"{out} is inside the checkout {ROOT}: name a folder outside it")
+        raise ToolingError(f"{out} is inside the checkout {ROOT}: name a folder outside it")
     if out.exists() and not out.is_dir():
-        raise Refused(f"{out} is not a folder")
+        raise ToolingError(f"{out} is not a folder")
     if out.is_dir() and any(out.iterdir()):
-        raise Refused(f"{out} is not empty: name a new or empty folder")
+        raise ToolingError(f"{out} is not empty: name a new or empty folder")
 
 
 def check_checkout():
     status = git("status", "--porcelain", "-z", "--untracked-files=all")
     if status.returncode:
-        raise Refused(f"{ROOT} is not a git checkout: {status.stderr.strip()}")
+        raise ToolingError(f"{ROOT} is not a git checkout: {status.stderr.strip()}")
     changed, fields = [], iter(status.stdout.split("\0"))
     for field in fields:
         if field:
@@ -69,13 +65,13 @@ def check_checkout():
                 next(fields, None)
     if changed:
         shown = ", ".join(changed[:10]) + (f" and {len(changed) - 10} more" if len(changed) > 10 else "")
-        raise Refused(f"the checkout has uncommitted changes: {shown} (commit or remove them first)")
+        raise ToolingError(f"the checkout has uncommitted changes: {shown} (commit or remove them first)")
 
 
 def commit_time():
     found = git("log", "-1", "--format=%ct")
     if found.returncode or not found.stdout.strip().isdigit():
-        raise Refused(f"no last commit to take the time from: {found.stderr.strip()}")
+        raise ToolingError(f"no last commit to take the time from: {found.stderr.strip()}")
     return int(found.stdout)
 
 
@@ -89,7 +85,7 @@ def cross_compiler(build_dir):
     for line in (build_dir / "CMakeCache.txt").read_text().splitlines():
         if line.startswith("CMAKE_CXX_COMPILER:"):
             return line.split("=", 1)[1]
-    raise notices.NoticeFailed(f"{build_dir / 'CMakeCache.txt'} names no C++ compiler")
+    raise ToolingError(f"{build_dir / 'CMakeCache.txt'} names no C++ compiler")
 
 
 def step(name, started):
@@ -179,7 +175,7 @@ def main(argv=None):
         check_out(out)
         check_checkout()
         epoch = commit_time()
-    except (Refused, sign.SigningError) as refusal:
+    except ToolingError as refusal:
         print(f"release: refused: {refusal}", file=sys.stderr)
         return 2
 
@@ -195,9 +191,7 @@ def main(argv=None):
         staging.mkdir()
         files = make(staging, scratch, settings, version, epoch)
         publish(files, out)
-    except (subprocess.CalledProcessError, OSError, ToolingError,
-            program.CheckFailed, embedded_python.CheckFailed, notices.NoticeFailed,
-            sign.SigningError) as failure:
+    except (subprocess.CalledProcessError, OSError, ToolingError) as failure:
         log(f"FAILED: {failure}")
         return 1
     finally:

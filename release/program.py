@@ -40,10 +40,6 @@ def log(text):
     print(f"make-launcher: {text}", flush=True)
 
 
-class CheckFailed(Exception):
-    pass
-
-
 def pyinstaller_pins():
     pinned = pins.python("constraints.txt")
     return [f"{name}=={pinned[name]}" for name in PYINSTALLER]
@@ -77,7 +73,7 @@ def module_imports(python, env):
     found = wine.run([python, "-c", probe], env, quiet=True).stdout.split()
     for needed in ("subprocess", "urllib.request", "zipfile", "winreg", "ctypes"):
         if needed not in found:
-            raise CheckFailed(f"the module's start-up did not load {needed}: {found}")
+            raise ToolingError(f"the module's start-up did not load {needed}: {found}")
     return found
 
 
@@ -86,7 +82,7 @@ def check_version_resource(program, version, year):
     found = pe.version_resource(program.read_bytes())
     wrong = version_info.differences(found, version, year)
     if wrong:
-        raise CheckFailed(f"{program.name}'s version resource: {'; '.join(wrong)}")
+        raise ToolingError(f"{program.name}'s version resource: {'; '.join(wrong)}")
     table = found["tables"][version_info.TABLE]
     log(f"version resource read back: {table['ProductName']} {table['ProductVersion']}, "
         f"{table['FileDescription']!r}, {table['LegalCopyright']!r}")
@@ -136,8 +132,7 @@ def main(argv=None):
                 wheel = windows_wheel.build(scratch, ROOT / "build-wheel-win")
             windows_wheel.check(wheel)
             build(wine.cache(), scratch, wheel.resolve(), args.out.resolve())
-    except (CheckFailed, embedded_python.CheckFailed, ToolingError,
-            subprocess.CalledProcessError) as failure:
+    except (ToolingError, subprocess.CalledProcessError) as failure:
         log(f"FAILED: {failure}")
         return 1
     return 0

@@ -18,7 +18,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from tooling import pe
+from tooling import ToolingError, pe
 
 PKCS12 = "TQ_VELMOR_SIGN_PKCS12"
 PASSWORD = "TQ_VELMOR_SIGN_PASSWORD"
@@ -28,7 +28,7 @@ DESCRIPTION = "tq-velmor"
 TIMEOUT = 300
 
 
-class SigningError(Exception):
+class SigningError(ToolingError):
     pass
 
 

@@ -44,10 +44,6 @@ def log(text):
     print(f"reproducible-release: {text}", flush=True)
 
 
-class CheckFailed(Exception):
-    pass
-
-
 def shell(command, conditions, cwd, extra=None, **kwargs):
     """`command` (a list) run by bash under the umask and time zone of `conditions`, without the
     signing settings, with the variables `extra` added."""
@@ -96,7 +92,7 @@ def refused(checkout, out, why, extra=None):
     if listing(checkout) != before_checkout:
         problems.append("the checkout changed")
     if problems:
-        raise CheckFailed(f"{why}: {'; '.join(problems)}\n{result.stdout}{result.stderr}")
+        raise ToolingError(f"{why}: {'; '.join(problems)}\n{result.stdout}{result.stderr}")
     log(f"refused, {why}: {lines[0]}")
     return lines[0]
 
@@ -121,13 +117,13 @@ def check_refusals(checkout, scratch):
         line = refused(checkout, scratch / "unused", "a checkout with changes")
         missing = [name for name in ("README.md", "untracked note.txt") if name not in line]
         if missing:
-            raise CheckFailed(f"the refusal of a checkout with changes does not name {missing}: {line}")
+            raise ToolingError(f"the refusal of a checkout with changes does not name {missing}: {line}")
     finally:
         tracked.write_bytes(original)
         (checkout / "untracked note.txt").unlink()
     status = subprocess.run(["git", "-C", str(checkout), "status", "--porcelain"], capture_output=True, text=True)
     if status.stdout:
-        raise CheckFailed(f"the checkout did not come back clean: {status.stdout}")
+        raise ToolingError(f"the checkout did not come back clean: {status.stdout}")
 
 
 def release(checkout, out, conditions, logs):
@@ -144,7 +140,7 @@ def release(checkout, out, conditions, logs):
             print(f"  {line}", flush=True)
     if result.returncode:
         tail = "\n".join(text.splitlines()[-60:])
-        raise CheckFailed(f"the release in {checkout} failed (status {result.returncode}); its last lines:\n{tail}")
+        raise ToolingError(f"the release in {checkout} failed (status {result.returncode}); its last lines:\n{tail}")
     log(f"made in {time.monotonic() - started:.0f} s")
 
 
@@ -156,14 +152,14 @@ def sums(folder):
     for line in lines:
         digest, separator, name = line.partition("  ")
         if not separator or len(digest) != 64:
-            raise CheckFailed(f"{folder / SUMS}: not sha256sum's format: {line!r}")
+            raise ToolingError(f"{folder / SUMS}: not sha256sum's format: {line!r}")
         listed[name] = digest
     names = sorted(p.name for p in folder.iterdir() if p.name != SUMS)
     if list(listed) != names:
-        raise CheckFailed(f"{folder / SUMS} lists {list(listed)}, the folder holds {names}")
+        raise ToolingError(f"{folder / SUMS} lists {list(listed)}, the folder holds {names}")
     for name, digest in listed.items():
         if hashlib.sha256((folder / name).read_bytes()).hexdigest() != digest:
-            raise CheckFailed(f"{folder / SUMS}: {name} does not have the digest listed")
+            raise ToolingError(f"{folder / SUMS}: {name} does not have the digest listed")
     return listed
 
 
@@ -179,7 +175,7 @@ def compare(first, second):
     if (first / SUMS).read_bytes() != (second / SUMS).read_bytes() and not problems:
         problems.append(f"{SUMS} differs")
     if problems:
-        raise CheckFailed("the two releases differ:\n  " + "\n  ".join(problems))
+        raise ToolingError("the two releases differ:\n  " + "\n  ".join(problems))
     for name, digest in a.items():
         log(f"same in both: {name}: {(first / name).stat().st_size:,} bytes, sha256 {digest}")
     log(f"the two releases agree: {len(a)} files and {SUMS}, byte for byte")
@@ -233,7 +229,7 @@ def main(argv=None):
         second_out = scratch / "release-b"
         release(second_place, second_out, SECOND, logs)
         compare(first_out, second_out)
-    except (CheckFailed, ToolingError, subprocess.CalledProcessError, OSError) as failure:
+    except (ToolingError, subprocess.CalledProcessError, OSError) as failure:
         log(f"FAILED: {failure}")
         return 1
     finally:

@@ -30,16 +30,12 @@ import threading
 from pathlib import Path
 
 from release import sign
-from tooling import pe
+from tooling import ToolingError, pe
 from wine_runtime import authenticode, wine
 
 ROOT = Path(__file__).resolve().parent.parent
 SUBJECT = "/CN=tq-velmor signing check"
 TSA_SUBJECT = "/CN=tq-velmor signing check time-stamps"
-
-
-class CheckFailed(Exception):
-    pass
 
 
 class Skipped(Exception):
@@ -152,7 +148,7 @@ class SigningCheck:
         """Runs one check, prints its line; Skipped when it failed."""
         try:
             detail = check()
-        except (CheckFailed, sign.SigningError, pe.PEError, OSError, subprocess.SubprocessError) as failure:
+        except (ToolingError, OSError, subprocess.SubprocessError) as failure:
             self.failed += 1
             print(f"signing-check: FAIL {label}: {str(failure).strip()}", flush=True)
             raise Skipped from None
@@ -219,26 +215,26 @@ class SigningCheck:
         stored, right, stored_before = pe.stored_checksum(after), pe.checksum(after), pe.stored_checksum(before)
         added = len(after) - len(before)
         if changed != (after != before):
-            raise CheckFailed(f"prepare said changed={changed}, but the bytes say otherwise")
+            raise ToolingError(f"prepare said changed={changed}, but the bytes say otherwise")
         if added < 0 or after[len(before):] != bytes(added):
-            raise CheckFailed(f"prepare added {added} bytes, not zeros only")
+            raise ToolingError(f"prepare added {added} bytes, not zeros only")
         if len(after) % 8:
-            raise CheckFailed(f"prepared: {len(after):,} bytes, not a multiple of 8")
+            raise ToolingError(f"prepared: {len(after):,} bytes, not a multiple of 8")
         if stored != right:
-            raise CheckFailed(f"prepared: {len(after)} bytes, checksum 0x{stored:08X}, right would be 0x{right:08X}")
+            raise ToolingError(f"prepared: {len(after)} bytes, checksum 0x{stored:08X}, right would be 0x{right:08X}")
         if padding is not None and added != padding:
-            raise CheckFailed(f"prepare padded {added} bytes, not {padding}")
+            raise ToolingError(f"prepare padded {added} bytes, not {padding}")
         if pe.prepare(path) or path.read_bytes() != after:
-            raise CheckFailed("prepare changed the prepared file again")
+            raise ToolingError("prepare changed the prepared file again")
         if must_be_prepared and changed:
-            raise CheckFailed(f"not prepared by the release: prepare padded {added} bytes and set the checksum "
+            raise ToolingError(f"not prepared by the release: prepare padded {added} bytes and set the checksum "
                               f"0x{stored_before:08X} -> 0x{stored:08X}")
         if not changed:
             return (f"already prepared, left as it was ({len(after):,} bytes, a multiple of 8; checksum "
                     f"0x{stored:08X} right); a second prepare changes nothing")
         field = slice(where.checksum_at, where.checksum_at + 4)
         if after[:field.start] != before[:field.start] or after[field.stop:len(before)] != before[field.stop:]:
-            raise CheckFailed("prepare changed more than the checksum and the padding")
+            raise ToolingError("prepare changed more than the checksum and the padding")
         return (f"padded with {added} zero bytes to {len(after):,}, checksum 0x{stored_before:08X} -> 0x{stored:08X}, "
                 "nothing else changed; a second prepare changes nothing")
 
@@ -258,13 +254,13 @@ class SigningCheck:
         offset, size = pe.signature_entry(signed)
         stored, right = pe.stored_checksum(signed), pe.checksum(signed)
         if signed == prepared:
-            raise CheckFailed("the signed file is the unsigned one")
+            raise ToolingError("the signed file is the unsigned one")
         if offset != len(prepared) or len(signed) != offset + size:
-            raise CheckFailed(f"signature of {size} bytes at offset {offset}, not appended at {len(prepared)}")
+            raise ToolingError(f"signature of {size} bytes at offset {offset}, not appended at {len(prepared)}")
         if stored != right:
-            raise CheckFailed(f"osslsigncode's checksum 0x{stored:08X} is not 0x{right:08X}")
+            raise ToolingError(f"osslsigncode's checksum 0x{stored:08X} is not 0x{right:08X}")
         if [entry for entry in os.listdir(path.parent) if entry.startswith(".")]:
-            raise CheckFailed(f"left behind in the folder: {os.listdir(path.parent)}")
+            raise ToolingError(f"left behind in the folder: {os.listdir(path.parent)}")
         return (f"{len(prepared):,} -> {len(signed):,} bytes: a signature of {size:,} bytes appended at offset "
                 f"{offset:,}, no padding; osslsigncode's checksum 0x{stored:08X} right")
 
@@ -281,7 +277,7 @@ class SigningCheck:
         if timestamped and not (stamp and re.search(r"^Timestamp Server Signature verification: ok$", out, re.M)):
             problems.append("no verified time stamp")
         if problems:
-            raise CheckFailed("; ".join(problems) + "\n" + out)
+            raise ToolingError("; ".join(problems) + "\n" + out)
         stamped = f", time-stamped {stamp[1].strip()} and the stamp verified" if stamp else ""
         return (f"ok, SHA-256 digest {current[0][:16]}… matches the file, signer {SUBJECT}, description "
                 f"{sign.DESCRIPTION!r}{stamped}")
@@ -290,7 +286,7 @@ class SigningCheck:
     def same(data, prepared):
         if data != prepared:
             differing = sum(a != b for a, b in zip(data, prepared))
-            raise CheckFailed(f"{len(data):,} bytes (sha256 {digest(data)}), {differing} differing from the prepared "
+            raise ToolingError(f"{len(data):,} bytes (sha256 {digest(data)}), {differing} differing from the prepared "
                               f"{len(prepared):,} (sha256 {digest(prepared)})")
         return f"the prepared bytes exactly ({len(data):,} bytes, sha256 {digest(data)}…)"
 
@@ -305,7 +301,7 @@ class SigningCheck:
         result = subprocess.run(["osslsigncode", "remove-signature", "-in", str(path), "-out", str(out)],
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True)
         if result.returncode:
-            raise CheckFailed(f"exit status {result.returncode}: {result.stdout}{result.stderr}")
+            raise ToolingError(f"exit status {result.returncode}: {result.stdout}{result.stderr}")
         return self.same(out.read_bytes(), prepared)
 
     def failed_signature(self, path, prepared, environ):
@@ -315,10 +311,10 @@ class SigningCheck:
         except sign.SigningError as refusal:
             message = str(refusal)
         else:
-            raise CheckFailed("signed without the time-stamp server")
+            raise ToolingError("signed without the time-stamp server")
         left = sorted(os.listdir(path.parent))
         if path.read_bytes() != prepared or [entry for entry in left if entry.startswith(".")]:
-            raise CheckFailed(f"the file changed or something was left behind: {left}")
+            raise ToolingError(f"the file changed or something was left behind: {left}")
         return f"SigningError, the file as it was, nothing left behind: {message}"
 
     def runs(self, path):
@@ -330,7 +326,7 @@ class SigningCheck:
         out = wine.decoded(started.stdout)
         usage = re.search(r"^(?:usage|uso): .*$", out, re.M)
         if started.returncode or not usage:
-            raise CheckFailed(f"--help: exit status {started.returncode}, no usage line:\n{out}"
+            raise ToolingError(f"--help: exit status {started.returncode}, no usage line:\n{out}"
                               f"{wine.decoded(started.stderr)[-2000:]}")
         return f"--help exit status 0, {usage[0].strip()!r} ({len(path.read_bytes()):,} bytes)"
 
@@ -376,9 +372,9 @@ class SigningCheck:
         except sign.SigningError as refusal:
             message = str(refusal)
         else:
-            raise CheckFailed("accepted")
+            raise ToolingError("accepted")
         if expected not in message or "\n" in message or any(s in message for s in secrets_):
-            raise CheckFailed(f"SigningError {message!r}: not one line naming {expected!r}, or it shows a password")
+            raise ToolingError(f"SigningError {message!r}: not one line naming {expected!r}, or it shows a password")
         return f"SigningError: {message}"
 
     def signs_with(self, environ):
@@ -398,7 +394,7 @@ class SigningCheck:
     def unsigned_release():
         for environ in ({}, {sign.PKCS12: "", sign.PASSWORD: ""}):
             if sign.settings(environ) is not None:
-                raise CheckFailed(f"{environ}: settings given")
+                raise ToolingError(f"{environ}: settings given")
         return "no variables, or both empty: None (the release is not signed)"
 
     def close(self):
@@ -424,7 +420,7 @@ def main(argv=None):
         for index, path in enumerate(args.files):
             check.check_file(path.resolve(), index)
         check.check_settings()
-    except (subprocess.CalledProcessError, sign.SigningError) as failure:
+    except (subprocess.CalledProcessError, ToolingError) as failure:
         print(f"signing-check: FAILED before the checks: {failure}", file=sys.stderr)
         return 1
     finally:

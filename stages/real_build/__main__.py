@@ -129,7 +129,7 @@ def main(argv=None):
             if stage.fault_host:
                 print("real build: the failing code host answered:\n  "
                       + "\n  ".join(stage.fault_host.log or ["nothing"]), flush=True)
-    except (tree.BadArchive, ToolingError, subprocess.CalledProcessError) as failure:
+    except (ToolingError, subprocess.CalledProcessError) as failure:
         print(f"real build: FAILED before building: {failure}", flush=True)
         return 1
     finally:
