@@ -1,6 +1,6 @@
 """The release, made from a clean checkout into an empty folder: `.ci/release OUT`.
 
-  python3 -m release OUT
+  python3 -m release [--allow-toolchain-drift] OUT
 
 OUT receives tq-velmor.exe, the Windows wheel, the bare tq_velmor.cp311-win_amd64.pyd (the
 wheel's own bytes), the source distribution, LICENSE, THIRD-PARTY-NOTICES.txt and SHA256SUMS.
@@ -13,7 +13,8 @@ module inside the program) are not. Everything is made in a scratch folder and m
 at the end, so a failure leaves OUT as it was.
 
 Exit status: 0 made, 1 a step failed, 2 refused (OUT not empty or inside the checkout, the
-checkout not clean, a bad signing setting): one line on stderr, nothing written.
+checkout not clean, a bad signing setting, a Debian package of the toolchain not at its pinned
+version, release/toolchain.py): one line on stderr, nothing written.
 """
 
 import argparse
@@ -30,7 +31,7 @@ from pathlib import Path
 from tooling import ToolingError, pe, pins, venvs
 from wine_runtime import wine
 
-from . import notices, program, project, sdist, sign, wheel
+from . import notices, program, project, sdist, sign, toolchain, wheel
 
 ROOT = Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
@@ -168,6 +169,8 @@ def publish(files, out):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog=".ci/release", description=__doc__.splitlines()[0])
     parser.add_argument("out", type=Path, metavar="OUT", help="a new or empty folder outside the checkout")
+    parser.add_argument("--allow-toolchain-drift", action="store_true",
+                        help="go on when a Debian package of pins/debian.txt is at another version (logged)")
     args = parser.parse_args(argv)
     out = args.out.expanduser().resolve()
     try:
@@ -175,6 +178,7 @@ def main(argv=None):
         check_out(out)
         check_checkout()
         epoch = commit_time()
+        drift = toolchain.check(args.allow_toolchain_drift)
     except ToolingError as refusal:
         print(f"release: refused: {refusal}", file=sys.stderr)
         return 2
@@ -184,6 +188,10 @@ def main(argv=None):
     head = git("rev-parse", "HEAD").stdout.strip()
     log(f"tq-velmor {version} from {head}, dated {epoch} ({time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(epoch))} "
         f"UTC), {'signed' if settings else 'not signed'}")
+    for line in drift:
+        log(f"toolchain drift, allowed: {line}")
+    if not drift:
+        log("toolchain as pinned: " + ", ".join(f"{package} {version}" for package, version in toolchain.pinned().items()))
     started = time.monotonic()
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-release-"))
     try:

@@ -35,3 +35,11 @@ def test_each_package_has_one_version_everywhere():
         versions.setdefault(package, {}).setdefault(version, []).append(source)
     disagreeing = {package: found for package, found in versions.items() if len(found) > 1}
     assert not disagreeing, disagreeing
+
+
+def test_the_workflows_run_in_the_pinned_image():
+    (image,) = pins.lines("base-image.txt")
+    workflows = sorted((ROOT / ".github" / "workflows").glob("*.yml"))
+    named = [line.split("image:", 1)[1].split("#")[0].strip() for path in workflows
+             for line in path.read_text().splitlines() if line.strip().startswith("image:")]
+    assert len(named) == len(workflows) and set(named) == {image}
