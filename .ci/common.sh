@@ -19,3 +19,13 @@ caller_paths() {
 tooling_python() {
     python3 -m tooling.venvs pins/tooling.txt
 }
+
+# Each of our files that the shared data (../shared/data) also holds must not drift from it.
+same_as_shared() {
+    local ours
+    for ours in "$@"; do
+        if [ -f "../shared/data/${ours##*/}" ]; then
+            cmp "../shared/data/${ours##*/}" "$ours"
+        fi
+    done
+}

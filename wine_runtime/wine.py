@@ -17,7 +17,9 @@ import time
 import zipfile
 from pathlib import Path
 
-PIP = "pip==23.2.1"
+from tooling import pins
+
+(PIP,) = pins.lines("windows-pip.txt")
 # Wine maps its shared user data at a fixed address. In a randomised address space a process
 # start now and then finds that address taken ("failed to map the shared user data") and fails:
 # about one start in 1,600 here, and a run of the suite makes several hundred. So no Wine
