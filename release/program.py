@@ -37,7 +37,7 @@ UCRT = re.compile(r"WARNING: Library not found: could not resolve 'api-ms-win-cr
 
 
 def log(text):
-    print(f"make-launcher: {text}", flush=True)
+    print(f"program: {text}", flush=True)
 
 
 def pyinstaller_pins():

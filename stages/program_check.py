@@ -18,7 +18,7 @@ import sys
 import tomllib
 from pathlib import Path
 
-from python.tq_velmor_host.program import CLOSE_PROMPT
+from tq_velmor_host.program import CLOSE_PROMPT
 from tooling import ToolingError
 from wine_runtime import embedded_python, wine
 

@@ -29,9 +29,9 @@ import tempfile
 import threading
 from pathlib import Path
 
-from release import sign
+from release import authenticode, sign
 from tooling import ToolingError, pe
-from wine_runtime import authenticode, wine
+from wine_runtime import wine
 
 ROOT = Path(__file__).resolve().parent.parent
 SUBJECT = "/CN=tq-velmor signing check"

@@ -34,7 +34,7 @@ EXTRAS = ["test", "docs"]  # what the README's test command installs on Linux
 
 
 def log(text):
-    print(f"wine-stage: {text}", flush=True)
+    print(f"windows-tests: {text}", flush=True)
 
 
 def test_requirements():
@@ -43,7 +43,7 @@ def test_requirements():
     pins = [r.split(";")[0].strip() for extra in EXTRAS for r in project["optional-dependencies"][extra]]
     loose = [p for p in pins if "==" not in p]
     if loose:
-        raise SystemExit(f"wine-stage: the extras {EXTRAS} must pin exact versions: {loose}")
+        raise SystemExit(f"windows-tests: the extras {EXTRAS} must pin exact versions: {loose}")
     return pins
 
 
@@ -82,7 +82,7 @@ def stage(pytest_args, cache, scratch):
     wine.run([python, "-m", "pip", "install", "--no-index", "--find-links", wine.windows_path(wheels),
               "--disable-pip-version-check", "--no-warn-script-location",
               f"{wine.windows_path(wheel)}[{','.join(EXTRAS)}]"], env)
-    wine.run([python, "-c", "import sys, tq_velmor; print('wine-stage: tq_velmor from', tq_velmor.__file__, "
+    wine.run([python, "-c", "import sys, tq_velmor; print('windows-tests: tq_velmor from', tq_velmor.__file__, "
               "'in', sys.version)"], env, cwd=ROOT)
 
     log("running the test suite in the Windows interpreter")

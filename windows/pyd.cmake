@@ -83,5 +83,5 @@ add_custom_command(
   VERBATIM)
 add_custom_target(tq_velmor_check ALL DEPENDS ${TQV_CHECKED})
 
-# The wheel (windows/make_wheel.py) takes the checked module from the install step.
+# The wheel (release/wheel.py) takes the checked module from the install step.
 install(TARGETS tq_velmor LIBRARY DESTINATION .)

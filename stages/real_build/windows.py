@@ -10,8 +10,8 @@ failure screen must name that interpreter.
 
 import shutil
 
-from python.tq_velmor_host.command import REPRODUCIBLE, SPANISH
-from python.tq_velmor_host.program import CLOSE_PROMPT
+from tq_velmor_host.command import REPRODUCIBLE, SPANISH
+from tq_velmor_host.program import CLOSE_PROMPT
 from wine_runtime import embedded_python, wine
 
 from . import faults, steps, tree
