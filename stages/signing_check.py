@@ -10,8 +10,8 @@ release.unsign`, `osslsigncode remove-signature`), each of which must give back 
 bytes exactly. The same again for the file made one byte longer (prepare then pads it with 7 zero
 bytes, the most it ever adds) and for a signature time-stamped by a local RFC 3161 server; a
 time-stamp server that refuses must leave the file as it was. A program (.exe) must still start
-under Wine, signed and padded: `--help` prints its usage, status 0. Then the settings the
-release must refuse with a SigningError. One line per check; exit status 1 when any fails.
+under Wine, signed and padded: `--help` prints its usage, status 0. Then a PKCS#12 file in
+OpenSSL 1.1's format signs too. One line per check; exit status 1 when any fails.
 """
 
 import argparse
@@ -330,52 +330,14 @@ class SigningCheck:
                               f"{wine.decoded(started.stderr)[-2000:]}")
         return f"--help exit status 0, {usage[0].strip()!r} ({len(path.read_bytes()):,} bytes)"
 
-    # --- settings the release must refuse ---
+    # --- a PKCS#12 file in the old format (the settings' refusals: tests/tooling/test_signing_settings.py) ---
 
     def check_settings(self):
-        keys = self.keys
-        wrong = secrets.token_urlsafe(18)
-        keyless = pkcs12(keys, "no-key.p12", self.password, "-nokeys", "-in", str(self.cert))
-        certless = pkcs12(keys, "no-certificate.p12", self.password, "-nocerts", "-inkey", str(self.key))
-        other_key = keys / "other.key"
-        openssl("genrsa", "-out", str(other_key), "2048")
-        mismatched = pkcs12(keys, "mismatched.p12", self.password, "-nocerts", "-inkey", str(other_key),
-                            "-certfile", str(self.cert))
-        cases = [
-            ("the PKCS#12 file alone", {sign.PKCS12: str(self.pkcs12)}, sign.PASSWORD),
-            ("the password alone", {sign.PASSWORD: self.password}, sign.PKCS12),
-            ("a wrong password", {**self.environ, sign.PASSWORD: wrong}, "wrong password"),
-            ("a PEM certificate, not PKCS#12", {**self.environ, sign.PKCS12: str(self.cert)}, "not a PKCS#12"),
-            ("a missing file", {**self.environ, sign.PKCS12: str(keys / "missing.p12")}, "cannot read"),
-            ("a PKCS#12 file without a key", {**self.environ, sign.PKCS12: str(keyless)}, "no private key"),
-            ("a PKCS#12 file without a certificate", {**self.environ, sign.PKCS12: str(certless)},
-             "no certificate"),
-            ("a PKCS#12 file whose certificate is another key's", {**self.environ, sign.PKCS12: str(mismatched)},
-             "no certificate for its private key"),
-            ("an ftp:// time-stamp server", {**self.environ, sign.TIMESTAMP_URL: "ftp://127.0.0.1/"},
-             sign.TIMESTAMP_URL),
-        ]
-        for label, environ, expected in cases:
-            with contextlib.suppress(Skipped):
-                self.step(f"settings: {label}", lambda: self.refused(environ, expected, (self.password, wrong)))
-        legacy = pkcs12(keys, "legacy.p12", self.password, "-legacy", "-inkey", str(self.key), "-in", str(self.cert))
-        for label, check in [("settings: none given", self.unsigned_release),
-                             ("settings: a PKCS#12 file in OpenSSL 1.1's format (RC2, 3DES)",
-                              lambda: self.signs_with({**self.environ, sign.PKCS12: str(legacy)}))]:
-            with contextlib.suppress(Skipped):
-                self.step(label, check)
-
-    @staticmethod
-    def refused(environ, expected, secrets_):
-        try:
-            sign.settings(environ)
-        except sign.SigningError as refusal:
-            message = str(refusal)
-        else:
-            raise ToolingError("accepted")
-        if expected not in message or "\n" in message or any(s in message for s in secrets_):
-            raise ToolingError(f"SigningError {message!r}: not one line naming {expected!r}, or it shows a password")
-        return f"SigningError: {message}"
+        legacy = pkcs12(self.keys, "legacy.p12", self.password, "-legacy", "-inkey", str(self.key), "-in",
+                        str(self.cert))
+        with contextlib.suppress(Skipped):
+            self.step("settings: a PKCS#12 file in OpenSSL 1.1's format (RC2, 3DES)",
+                      lambda: self.signs_with({**self.environ, sign.PKCS12: str(legacy)}))
 
     def signs_with(self, environ):
         settings = sign.settings(environ)
@@ -389,13 +351,6 @@ class SigningCheck:
         self.verify(path, timestamped=False)
         self.same(pe.unsigned(path.read_bytes()), prepared)
         return f"accepted; {name} signed with it, verified, and unsigned to the prepared bytes"
-
-    @staticmethod
-    def unsigned_release():
-        for environ in ({}, {sign.PKCS12: "", sign.PASSWORD: ""}):
-            if sign.settings(environ) is not None:
-                raise ToolingError(f"{environ}: settings given")
-        return "no variables, or both empty: None (the release is not signed)"
 
     def close(self):
         self.tsa.stop()
