@@ -28,7 +28,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from tooling import ToolingError, pe, pins, venvs
+from tooling import ToolingError, logger, pe, pins, venvs
 from wine_runtime import wine
 
 from . import notices, program, project, sdist, sign, toolchain, wheel
@@ -37,8 +37,7 @@ ROOT = Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
 
 
-def log(text):
-    print(f"release: {text}", flush=True)
+log = logger("release")
 
 
 def git(*args):

@@ -14,12 +14,11 @@ and checked after the build. (stages/program_check.py starts the program under W
 import argparse
 import re
 import shutil
-import subprocess
 import sys
 import zipfile
 from pathlib import Path
 
-from tooling import ToolingError, pe, pins
+from tooling import ToolingError, logger, pe, pins
 from wine_runtime import embedded_python, wine
 
 from . import project, version_info, wheel as windows_wheel
@@ -36,8 +35,7 @@ PYINSTALLER = ("pyinstaller", "pyinstaller-hooks-contrib", "altgraph", "packagin
 UCRT = re.compile(r"WARNING: Library not found: could not resolve 'api-ms-win-crt-")
 
 
-def log(text):
-    print(f"program: {text}", flush=True)
+log = logger("program")
 
 
 def pyinstaller_pins():
@@ -124,18 +122,16 @@ def main(argv=None):
     parser.add_argument("--out", type=Path, default=ROOT / "dist", help="where the program goes (default dist/)")
     parser.add_argument("--wheel", type=Path, help="the Windows wheel to use (default: built now)")
     args = parser.parse_args(argv)
-    try:
-        with wine.scratch("tq_velmor-launcher-") as scratch:
-            wheel = args.wheel
-            if wheel is None:
-                log("building the Windows wheel")
-                wheel = windows_wheel.build(scratch, ROOT / "build-wheel-win")
-            windows_wheel.check(wheel)
-            build(wine.cache(), scratch, wheel.resolve(), args.out.resolve())
-    except (ToolingError, subprocess.CalledProcessError) as failure:
-        log(f"FAILED: {failure}")
-        return 1
-    return 0
+
+    def work(scratch):
+        wheel = args.wheel
+        if wheel is None:
+            log("building the Windows wheel")
+            wheel = windows_wheel.build(scratch, ROOT / "build-wheel-win")
+        windows_wheel.check(wheel)
+        build(wine.cache(), scratch, wheel.resolve(), args.out.resolve())
+
+    return wine.in_scratch("tq_velmor-program-", work, log)
 
 
 if __name__ == "__main__":

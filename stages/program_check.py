@@ -19,7 +19,7 @@ import tomllib
 from pathlib import Path
 
 from tq_velmor_host.program import CLOSE_PROMPT
-from tooling import ToolingError
+from tooling import ToolingError, logger
 from wine_runtime import embedded_python, wine
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -27,8 +27,7 @@ ROOT = Path(__file__).resolve().parent.parent
 REFUSING_PROXY = "http://127.0.0.1:9"
 
 
-def log(text):
-    print(f"program-check: {text}", flush=True)
+log = logger("program-check")
 
 
 def listing(folder):
@@ -101,13 +100,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("program", nargs="?", type=Path, default=ROOT / "dist" / "tq-velmor.exe")
     args = parser.parse_args(argv)
-    try:
-        with wine.scratch("tq_velmor-program-check-") as scratch:
-            check(wine.cache(), scratch, args.program.resolve())
-    except (ToolingError, subprocess.CalledProcessError) as failure:
-        log(f"FAILED: {failure}")
-        return 1
-    return 0
+    return wine.in_scratch("tq_velmor-program-check-", lambda scratch: check(wine.cache(), scratch,
+                                                                           args.program.resolve()), log)
 
 
 if __name__ == "__main__":

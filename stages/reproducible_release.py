@@ -29,7 +29,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from tooling import ToolingError, venvs
+from tooling import ToolingError, logger, venvs
 
 from . import archive_differences
 
@@ -40,8 +40,7 @@ FIRST = {"umask": "022", "TZ": "UTC"}
 SECOND = {"umask": "077", "TZ": "Pacific/Chatham"}
 
 
-def log(text):
-    print(f"reproducible-release: {text}", flush=True)
+log = logger("reproducible-release")
 
 
 def shell(command, conditions, cwd, extra=None, **kwargs):

@@ -20,11 +20,10 @@ only the Wine server of that prefix is stopped.
 import os
 import subprocess
 import sys
-import tomllib
 from pathlib import Path
 
 from release import wheel as release_wheel
-from tooling import ToolingError
+from tooling import logger, pins
 from wine_runtime import embedded_python, wine
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -33,18 +32,7 @@ MINGW_CC = "x86_64-w64-mingw32-gcc-win32"
 EXTRAS = ["test", "docs"]  # what the README's test command installs on Linux
 
 
-def log(text):
-    print(f"windows-tests: {text}", flush=True)
-
-
-def test_requirements():
-    """The pinned extras, markers dropped: each pin is fetched for Windows whatever it says."""
-    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-    pins = [r.split(";")[0].strip() for extra in EXTRAS for r in project["optional-dependencies"][extra]]
-    loose = [p for p in pins if "==" not in p]
-    if loose:
-        raise SystemExit(f"windows-tests: the extras {EXTRAS} must pin exact versions: {loose}")
-    return pins
+log = logger("windows-tests")
 
 
 def windows_wheel(scratch):
@@ -65,7 +53,8 @@ def stage(pytest_args, cache, scratch):
     python_dir = scratch / "python"
     embedded_python.prepare(cache, python_dir)
     wheel = windows_wheel(scratch)
-    wheels = wine.fetch_wheels(cache / "wheels", [wine.PIP, *test_requirements()])
+    # The pinned extras, markers dropped: each pin is fetched for Windows whatever it says.
+    wheels = wine.fetch_wheels(cache / "wheels", [wine.PIP, *(pin for extra in EXTRAS for pin in pins.extras()[extra])])
     wine.install_pip(wheels, python_dir)
 
     # The tests' fake programs on Windows: a stub that runs the Python script beside it.
@@ -98,12 +87,7 @@ def stage(pytest_args, cache, scratch):
 
 
 def main(argv):
-    try:
-        with wine.scratch("tq_velmor-wine-") as scratch:
-            status = stage(argv, wine.cache(), scratch)
-    except (ToolingError, subprocess.CalledProcessError) as failure:
-        log(f"FAILED: {failure}")
-        status = 1
+    status = wine.in_scratch("tq_velmor-windows-tests-", lambda scratch: stage(argv, wine.cache(), scratch), log)
     log("passed" if status == 0 else f"FAILED, exit status {status}")
     return status
 

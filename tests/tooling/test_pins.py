@@ -1,6 +1,5 @@
 """Every pin in pins/ well formed, and one version of each Python package wherever it is pinned."""
 
-import tomllib
 from pathlib import Path
 
 import pytest
@@ -14,10 +13,9 @@ REQUIREMENT_SETS = sorted(path.name for path in pins.FOLDER.glob("*.txt") if "==
 def pinned_everywhere():
     """[(source, canonical name, version)] of every pin of a Python package in the checkout."""
     found = [(name, package, version) for name in REQUIREMENT_SETS for package, version in pins.python(name).items()]
-    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-    for extra, requirements in project["optional-dependencies"].items():
+    for extra, requirements in pins.extras().items():
         for requirement in requirements:
-            package, version = requirement.split(";")[0].strip().split("==")
+            package, version = requirement.split("==")
             found.append((f"pyproject.toml [{extra}]", pins.canonical(package), version))
     return found
 

@@ -13,10 +13,11 @@ PASSWORD = "una contraseña de prueba"
 WRONG = "otra contraseña"
 
 
+pytestmark = pytest.mark.skipif(not shutil.which("openssl"), reason="the PKCS#12 files come from the openssl command")
+
+
 @pytest.fixture(scope="module")
 def keys(tmp_path_factory):
-    if not shutil.which("openssl"):
-        pytest.skip("the PKCS#12 files come from the openssl command")
     folder = tmp_path_factory.mktemp("keys")
     key, cert = signing_check.certificate(folder, signing_check.SUBJECT, "codeSigning")
     other_key = folder / "other.key"
