@@ -190,7 +190,8 @@ def main(argv=None):
     for line in drift:
         log(f"toolchain drift, allowed: {line}")
     if not drift:
-        log("toolchain as pinned: " + ", ".join(f"{package} {version}" for package, version in toolchain.pinned().items()))
+        pinned = toolchain.pinned()
+        log("toolchain as pinned: " + ", ".join(f"{name} {version}" for name, version in pinned.items()))
     started = time.monotonic()
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-release-"))
     try:

@@ -54,7 +54,8 @@ def stage(pytest_args, cache, scratch):
     embedded_python.prepare(cache, python_dir)
     wheel = windows_wheel(scratch)
     # The pinned extras, markers dropped: each pin is fetched for Windows whatever it says.
-    wheels = wine.fetch_wheels(cache / "wheels", [wine.PIP, *(pin for extra in EXTRAS for pin in pins.extras()[extra])])
+    extras = pins.extras()
+    wheels = wine.fetch_wheels(cache / "wheels", [wine.PIP, *(pin for extra in EXTRAS for pin in extras[extra])])
     wine.install_pip(wheels, python_dir)
 
     # The tests' fake programs on Windows: a stub that runs the Python script beside it.
