@@ -1,6 +1,6 @@
 """The release, made from a clean checkout into an empty folder: `.ci/release OUT`.
 
-  python3 -m release OUT
+  python3 -m release [--allow-toolchain-drift] OUT
 
 OUT receives tq-velmor.exe, the Windows wheel, the bare tq_velmor.cp311-win_amd64.pyd (the
 wheel's own bytes), the source distribution, LICENSE, THIRD-PARTY-NOTICES.txt and SHA256SUMS.
@@ -13,7 +13,8 @@ module inside the program) are not. Everything is made in a scratch folder and m
 at the end, so a failure leaves OUT as it was.
 
 Exit status: 0 made, 1 a step failed, 2 refused (OUT not empty or inside the checkout, the
-checkout not clean, a bad signing setting): one line on stderr, nothing written.
+checkout not clean, a bad signing setting, a Debian package of the toolchain not at its pinned
+version, release/toolchain.py): one line on stderr, nothing written.
 """
 
 import argparse
@@ -27,20 +28,16 @@ import tempfile
 import time
 from pathlib import Path
 
-from wine_runtime import embedded_python, wine
+from tooling import ToolingError, logger, pe, pins, venvs
+from wine_runtime import wine
 
-from . import build_tools, notices, pe, program, project, sdist, sign, wheel
+from . import notices, program, project, sdist, sign, toolchain, wheel
 
 ROOT = Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
 
 
-def log(text):
-    print(f"release: {text}", flush=True)
-
-
-class Refused(Exception):
-    pass
+log = logger("release")
 
 
 def git(*args):
@@ -49,17 +46,17 @@ def git(*args):
 
 def check_out(out):
     if out == ROOT or ROOT in out.parents:
-        raise Refused(f"{out} is inside the checkout {ROOT}: name a folder outside it")
+        raise ToolingError(f"{out} is inside the checkout {ROOT}: name a folder outside it")
     if out.exists() and not out.is_dir():
-        raise Refused(f"{out} is not a folder")
+        raise ToolingError(f"{out} is not a folder")
     if out.is_dir() and any(out.iterdir()):
-        raise Refused(f"{out} is not empty: name a new or empty folder")
+        raise ToolingError(f"{out} is not empty: name a new or empty folder")
 
 
 def check_checkout():
     status = git("status", "--porcelain", "-z", "--untracked-files=all")
     if status.returncode:
-        raise Refused(f"{ROOT} is not a git checkout: {status.stderr.strip()}")
+        raise ToolingError(f"{ROOT} is not a git checkout: {status.stderr.strip()}")
     changed, fields = [], iter(status.stdout.split("\0"))
     for field in fields:
         if field:
@@ -68,13 +65,13 @@ def check_checkout():
                 next(fields, None)
     if changed:
         shown = ", ".join(changed[:10]) + (f" and {len(changed) - 10} more" if len(changed) > 10 else "")
-        raise Refused(f"the checkout has uncommitted changes: {shown} (commit or remove them first)")
+        raise ToolingError(f"the checkout has uncommitted changes: {shown} (commit or remove them first)")
 
 
 def commit_time():
     found = git("log", "-1", "--format=%ct")
     if found.returncode or not found.stdout.strip().isdigit():
-        raise Refused(f"no last commit to take the time from: {found.stderr.strip()}")
+        raise ToolingError(f"no last commit to take the time from: {found.stderr.strip()}")
     return int(found.stdout)
 
 
@@ -88,7 +85,7 @@ def cross_compiler(build_dir):
     for line in (build_dir / "CMakeCache.txt").read_text().splitlines():
         if line.startswith("CMAKE_CXX_COMPILER:"):
             return line.split("=", 1)[1]
-    raise notices.NoticeFailed(f"{build_dir / 'CMakeCache.txt'} names no C++ compiler")
+    raise ToolingError(f"{build_dir / 'CMakeCache.txt'} names no C++ compiler")
 
 
 def step(name, started):
@@ -98,16 +95,13 @@ def step(name, started):
 def make(staging, scratch, settings, version, epoch):
     """Makes every file of the release in `staging`."""
     started = time.monotonic()
-    python = build_tools.python(say=log)
+    python = venvs.python(pins.path("tooling.txt"), say=log)
 
     build_dir = scratch / "build-wheel-win"
-    built = wheel.build_backend_wheel(scratch / "backend", build_dir, python=python, isolated=False)
-    # The .pyd is prepared before the wheel is assembled, so that the bare module and the wheel's
-    # are the same bytes (once the bare one's signature, if any, is taken off).
+    release_wheel = wheel.build(staging, build_dir, epoch)
+    # The bare module: the wheel's bytes (once its signature, if any, is taken off).
     module = staging / wheel.MODULE
-    module.write_bytes(wheel.module(built))
-    pe.prepare(module)
-    release_wheel = wheel.retag(built, staging, replace={wheel.MODULE: module.read_bytes()}, epoch=epoch)
+    module.write_bytes(wheel.module(release_wheel))
     count, _ = wheel.check(release_wheel)
     step(f"{release_wheel.name}: {count} files, RECORD matches; {module.name}", started)
 
@@ -174,6 +168,8 @@ def publish(files, out):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog=".ci/release", description=__doc__.splitlines()[0])
     parser.add_argument("out", type=Path, metavar="OUT", help="a new or empty folder outside the checkout")
+    parser.add_argument("--allow-toolchain-drift", action="store_true",
+                        help="go on when a Debian package of pins/debian.txt is at another version (logged)")
     args = parser.parse_args(argv)
     out = args.out.expanduser().resolve()
     try:
@@ -181,7 +177,8 @@ def main(argv=None):
         check_out(out)
         check_checkout()
         epoch = commit_time()
-    except (Refused, sign.SigningError) as refusal:
+        drift = toolchain.check(args.allow_toolchain_drift)
+    except ToolingError as refusal:
         print(f"release: refused: {refusal}", file=sys.stderr)
         return 2
 
@@ -190,6 +187,11 @@ def main(argv=None):
     head = git("rev-parse", "HEAD").stdout.strip()
     log(f"tq-velmor {version} from {head}, dated {epoch} ({time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(epoch))} "
         f"UTC), {'signed' if settings else 'not signed'}")
+    for line in drift:
+        log(f"toolchain drift, allowed: {line}")
+    if not drift:
+        pinned = toolchain.pinned()
+        log("toolchain as pinned: " + ", ".join(f"{name} {version}" for name, version in pinned.items()))
     started = time.monotonic()
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-release-"))
     try:
@@ -197,9 +199,7 @@ def main(argv=None):
         staging.mkdir()
         files = make(staging, scratch, settings, version, epoch)
         publish(files, out)
-    except (subprocess.CalledProcessError, OSError, build_tools.ToolsFailed, wheel.BadWheel, sdist.BadSdist,
-            program.CheckFailed, embedded_python.CheckFailed, notices.NoticeFailed, pe.PEError,
-            sign.SigningError) as failure:
+    except (subprocess.CalledProcessError, OSError, ToolingError) as failure:
         log(f"FAILED: {failure}")
         return 1
     finally:

@@ -12,18 +12,13 @@ import textwrap
 import zipfile
 from pathlib import Path
 
+from tooling import ToolingError, pins
 from wine_runtime import embedded_python
-
-from . import toolchain
 
 NAME = "THIRD-PARTY-NOTICES.txt"
 CPYTHON_VERSION = "3.11.9"
 GPL3 = Path("/usr/share/common-licenses/GPL-3")
 RULE = "=" * 78
-
-
-class NoticeFailed(Exception):
-    pass
 
 
 def _text(data):
@@ -51,7 +46,7 @@ def _between(text, start, end, source):
     """The lines of `text` from the one starting with `start` to the one ending with `end`."""
     found = re.search(rf"^{re.escape(start)}.*?{re.escape(end)}$", text, re.M | re.S)
     if not found:
-        raise NoticeFailed(f"{source}: no part from {start!r} to {end!r}")
+        raise ToolingError(f"{source}: no part from {start!r} to {end!r}")
     return found.group()
 
 
@@ -66,15 +61,15 @@ def cpython(cache):
 
 
 def pyinstaller(wheels):
-    version = toolchain.pins()["pyinstaller"]
+    version = pins.python("constraints.txt")["pyinstaller"]
     found = sorted(wheels.glob(f"pyinstaller-{version}-*.whl"))
     if not found:
-        raise NoticeFailed(f"no PyInstaller {version} wheel in {wheels}")
+        raise ToolingError(f"no PyInstaller {version} wheel in {wheels}")
     with zipfile.ZipFile(found[0]) as z:
         licences = [n for n in z.namelist()
                     if re.fullmatch(rf"pyinstaller-{re.escape(version)}\.dist-info/(licenses/)?COPYING\.txt", n)]
         if len(licences) != 1:
-            raise NoticeFailed(f"{found[0].name}: {len(licences)} COPYING.txt files in its .dist-info")
+            raise ToolingError(f"{found[0].name}: {len(licences)} COPYING.txt files in its .dist-info")
         text = z.read(licences[0])
     return (f"PyInstaller {version}",
             "In tq-velmor.exe: the bootloader, run-time hooks and run-time modules. GPL-2.0-or-later with the"

@@ -2,7 +2,7 @@
 
   python3 -m release.program [--out dist] [--wheel WHEEL]
 
-PyInstaller (pinned with the build's toolchain, release/constraints.txt) runs in the official CPython 3.11.9 for
+PyInstaller (pinned with the build's toolchain, pins/constraints.txt) runs in the official CPython 3.11.9 for
 Windows under Wine, the runtime the Windows test stage checks file by file and signature by
 signature, with the Windows wheel of this checkout installed: the program holds the module and
 tq_velmor_host.program, which runs the module's main(). PyInstaller cannot see what a compiled
@@ -12,17 +12,16 @@ and checked after the build. (stages/program_check.py starts the program under W
 """
 
 import argparse
-import json
 import re
 import shutil
-import subprocess
 import sys
 import zipfile
 from pathlib import Path
 
+from tooling import ToolingError, logger, pe, pins
 from wine_runtime import embedded_python, wine
 
-from . import project, toolchain, version_info, wheel as windows_wheel
+from . import project, version_info, wheel as windows_wheel
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -36,16 +35,11 @@ PYINSTALLER = ("pyinstaller", "pyinstaller-hooks-contrib", "altgraph", "packagin
 UCRT = re.compile(r"WARNING: Library not found: could not resolve 'api-ms-win-crt-")
 
 
-def log(text):
-    print(f"make-launcher: {text}", flush=True)
-
-
-class CheckFailed(Exception):
-    pass
+log = logger("program")
 
 
 def pyinstaller_pins():
-    pinned = toolchain.pins()
+    pinned = pins.python("constraints.txt")
     return [f"{name}=={pinned[name]}" for name in PYINSTALLER]
 
 
@@ -77,18 +71,16 @@ def module_imports(python, env):
     found = wine.run([python, "-c", probe], env, quiet=True).stdout.split()
     for needed in ("subprocess", "urllib.request", "zipfile", "winreg", "ctypes"):
         if needed not in found:
-            raise CheckFailed(f"the module's start-up did not load {needed}: {found}")
+            raise ToolingError(f"the module's start-up did not load {needed}: {found}")
     return found
 
 
-def check_version_resource(python, env, program, version, year):
-    """Reads the program's version resource back (pefile, in the interpreter that made it)."""
-    read = wine.run([python, wine.windows_path(HERE / "version_info.py"), wine.windows_path(program)], env,
-                    quiet=True)
-    found = json.loads(read.stdout)
+def check_version_resource(program, version, year):
+    """Reads the program's version resource back."""
+    found = pe.version_resource(program.read_bytes())
     wrong = version_info.differences(found, version, year)
     if wrong:
-        raise CheckFailed(f"{program.name}'s version resource: {'; '.join(wrong)}")
+        raise ToolingError(f"{program.name}'s version resource: {'; '.join(wrong)}")
     table = found["tables"][version_info.TABLE]
     log(f"version resource read back: {table['ProductName']} {table['ProductVersion']}, "
         f"{table['FileDescription']!r}, {table['LegalCopyright']!r}")
@@ -116,7 +108,7 @@ def build(cache, scratch, wheel, out):
               "--specpath", wine.windows_path(work),
               *[f"--hidden-import={name}" for name in hidden], wine.windows_path(ENTRY)], env, unshown=UCRT)
     built = work / "dist" / f"{NAME}.exe"
-    check_version_resource(python, env, built, version, year)
+    check_version_resource(built, version, year)
     out.mkdir(parents=True, exist_ok=True)
     program = out / f"{NAME}.exe"
     shutil.copyfile(built, program)
@@ -130,20 +122,16 @@ def main(argv=None):
     parser.add_argument("--out", type=Path, default=ROOT / "dist", help="where the program goes (default dist/)")
     parser.add_argument("--wheel", type=Path, help="the Windows wheel to use (default: built now)")
     args = parser.parse_args(argv)
-    try:
-        with wine.scratch("tq_velmor-launcher-") as scratch:
-            wheel = args.wheel
-            if wheel is None:
-                log("building the Windows wheel")
-                wheel = windows_wheel.retag(windows_wheel.build_backend_wheel(scratch / "backend",
-                                                                             ROOT / "build-wheel-win"), scratch)
-            windows_wheel.check(wheel)
-            build(wine.cache(), scratch, wheel.resolve(), args.out.resolve())
-    except (CheckFailed, embedded_python.CheckFailed, windows_wheel.BadWheel,
-            subprocess.CalledProcessError) as failure:
-        log(f"FAILED: {failure}")
-        return 1
-    return 0
+
+    def work(scratch):
+        wheel = args.wheel
+        if wheel is None:
+            log("building the Windows wheel")
+            wheel = windows_wheel.build(scratch, ROOT / "build-wheel-win")
+        windows_wheel.check(wheel)
+        build(wine.cache(), scratch, wheel.resolve(), args.out.resolve())
+
+    return wine.in_scratch("tq_velmor-program-", work, log)
 
 
 if __name__ == "__main__":

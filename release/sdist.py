@@ -12,11 +12,9 @@ import subprocess
 import tarfile
 from pathlib import Path
 
+from tooling import ToolingError
+
 ROOT = Path(__file__).resolve().parent.parent
-
-
-class BadSdist(Exception):
-    pass
 
 
 def build(python, out):
@@ -25,7 +23,7 @@ def build(python, out):
                    check=True, stdin=subprocess.DEVNULL)
     found = list(out.glob("*.tar.gz"))
     if len(found) != 1:
-        raise BadSdist(f"expected one source distribution, found {[f.name for f in found]}")
+        raise ToolingError(f"expected one source distribution, found {[f.name for f in found]}")
     return found[0]
 
 
@@ -57,7 +55,7 @@ def check(sdist, epoch):
     if "License-Expression: MIT" not in pkg_info.splitlines():
         problems.append("PKG-INFO declares no License-Expression: MIT")
     if problems:
-        raise BadSdist(f"{sdist.name}: " + "; ".join(problems[:5]))
+        raise ToolingError(f"{sdist.name}: " + "; ".join(problems[:5]))
     return len(members)
 
 
@@ -69,11 +67,11 @@ def installed(sdist, scratch):
     install = subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--disable-pip-version-check",
                               str(sdist)], stdin=subprocess.DEVNULL, capture_output=True, text=True)
     if install.returncode:
-        raise BadSdist(f"pip install {sdist.name} failed:\n{install.stdout}{install.stderr}")
+        raise ToolingError(f"pip install {sdist.name} failed:\n{install.stdout}{install.stderr}")
     empty = scratch / "sdist-run"
     empty.mkdir()
     run = subprocess.run([str(venv / "bin" / "tq-velmor"), "--help"], cwd=empty, stdin=subprocess.DEVNULL,
                          capture_output=True, text=True)
     if run.returncode or not run.stdout.startswith("usage: tq-velmor"):
-        raise BadSdist(f"tq-velmor --help from {sdist.name}: status {run.returncode}\n{run.stdout}{run.stderr}")
+        raise ToolingError(f"tq-velmor --help from {sdist.name}: status {run.returncode}\n{run.stdout}{run.stderr}")
     return run.stdout.splitlines()[0]

@@ -5,7 +5,7 @@ private key and its certificate), TQ_VELMOR_SIGN_PASSWORD (its password) and, op
 TQ_VELMOR_SIGN_TIMESTAMP_URL (an RFC 3161 time-stamp server, so that the signature outlives the
 certificate). Without the first two the release is not signed. The password never goes on a
 command line: openssl reads it from its environment, osslsigncode from a file only we can read.
-Files are signed after pe.prepare(), and a signature that could not be taken off again to give
+Files are signed after tooling.pe.prepare(), and a signature that could not be taken off again to give
 the very bytes that were signed is refused.
 """
 
@@ -18,7 +18,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import pe
+from tooling import ToolingError, pe
 
 PKCS12 = "TQ_VELMOR_SIGN_PKCS12"
 PASSWORD = "TQ_VELMOR_SIGN_PASSWORD"
@@ -28,7 +28,7 @@ DESCRIPTION = "tq-velmor"
 TIMEOUT = 300
 
 
-class SigningError(Exception):
+class SigningError(ToolingError):
     pass
 
 
@@ -147,7 +147,7 @@ def sign(path, settings):
             raise SigningError(f"the signature osslsigncode put on {path.name} cannot be removed: {problem}") from None
         if back != original:
             raise SigningError(f"signing {path.name} changed more than it added: "
-                               "it was not prepared first (release.pe.prepare)")
+                               "it was not prepared first (tooling.pe.prepare)")
         pe.write_replacing(path, data)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)

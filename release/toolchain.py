@@ -1,21 +1,34 @@
-"""The pinned toolchain (constraints.txt): PyInstaller and what the build's pip installs, by version."""
+"""The Debian packages that shape the release's bytes, checked against their pins (pins/debian.txt)
+before anything is built: a package at another version, or missing, is refused in one line that
+names it, the pinned and the found version, unless the release is told to go on knowingly."""
 
-import re
-from pathlib import Path
+import subprocess
 
-CONSTRAINTS = Path(__file__).resolve().parent / "constraints.txt"
-
-
-def canonical(name):
-    return re.sub(r"[-_.]+", "-", name).lower()
+from tooling import ToolingError, pins
 
 
-def pins(path=CONSTRAINTS):
-    """{canonical name: version} of every "name==version" line."""
-    found = {}
-    for line in path.read_text().splitlines():
-        line = line.split("#")[0].strip()
-        if line:
-            name, version = line.split("==")
-            found[canonical(name)] = version
-    return found
+def pinned():
+    """{package: version} of pins/debian.txt ("package=version" lines, as apt names a version)."""
+    return dict(line.split("=", 1) for line in pins.lines("debian.txt"))
+
+
+def installed(package):
+    """The version of `package` dpkg has installed; None when it is not installed (or no dpkg)."""
+    try:
+        found = subprocess.run(["dpkg-query", "--show", "--showformat", "${db:Status-Status} ${Version}", package],
+                               capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    except OSError:
+        return None
+    status, _, version = found.stdout.partition(" ")
+    return version if found.returncode == 0 and status == "installed" else None
+
+
+def check(allow_drift=False, found=installed):
+    """The lines telling how the installed packages differ from their pins (none when they are
+    as pinned); a ToolingError of those lines unless `allow_drift`."""
+    drift = [f"{package}: pinned {version}, found {found(package) or 'none installed'}"
+             for package, version in pinned().items() if found(package) != version]
+    if drift and not allow_drift:
+        raise ToolingError(f"the toolchain differs from pins/debian.txt: {'; '.join(drift)} "
+                           "(.ci/debian-tools installs the pinned versions; --allow-toolchain-drift goes on)")
+    return drift

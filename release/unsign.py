@@ -4,7 +4,7 @@
 
 Writes to OUT the bytes SIGNED had before it was signed: the release signs only after padding
 the file and writing its checksum, so the signature comes off exactly (osslsigncode
-remove-signature gives the same bytes). Standard library only.
+remove-signature gives the same bytes). It needs pefile (pins/tooling.txt, or the test extra).
 """
 
 import argparse
@@ -12,7 +12,7 @@ import hashlib
 import sys
 from pathlib import Path
 
-from . import pe
+from tooling import pe
 
 
 def main(argv=None):

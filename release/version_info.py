@@ -1,14 +1,7 @@
-"""tq-velmor.exe's Windows version resource: written for PyInstaller, read back from the program.
+"""tq-velmor.exe's Windows version resource: written for PyInstaller, and what the program must
+carry when it is read back (tooling.pe.version_resource)."""
 
-  python version_info.py PROGRAM.exe
-
-prints the resource PROGRAM.exe holds, as JSON. It needs only pefile, so it runs as a script in
-the Windows interpreter that made the program (release/program.py), where PyInstaller brought pefile.
-"""
-
-import json
 import re
-import sys
 
 # Spanish (Spain), Unicode: the program speaks Spanish.
 LANGUAGE = 0x0C0A
@@ -65,7 +58,7 @@ def expected(version, year):
 
 
 def differences(found, version, year):
-    """One line for each field of the resource `found` (read()'s answer) that is not as written."""
+    """One line for each field of the resource `found` (tooling.pe.version_resource) that is not as written."""
     wanted = expected(version, year)
     lines = []
     for key in ("file_version", "product_version", "translations"):
@@ -79,35 +72,3 @@ def differences(found, version, year):
         if table.get(key) != wanted["tables"][TABLE].get(key):
             lines.append(f"{key}: {table.get(key)!r}, expected {wanted['tables'][TABLE].get(key)!r}")
     return lines
-
-
-def _words(high, low):
-    return [high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF]
-
-
-def read(path):
-    """The version resource of the PE file at `path`, as plain data."""
-    import pefile
-
-    pe = pefile.PE(path, fast_load=True)
-    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    found = {"tables": {}, "translations": []}
-    for fixed in getattr(pe, "VS_FIXEDFILEINFO", [])[:1]:
-        found["file_version"] = _words(fixed.FileVersionMS, fixed.FileVersionLS)
-        found["product_version"] = _words(fixed.ProductVersionMS, fixed.ProductVersionLS)
-    for info in getattr(pe, "FileInfo", []):
-        for entry in info:
-            if entry.Key == b"StringFileInfo":
-                for table in entry.StringTable:
-                    found["tables"][table.LangID.decode().upper()] = {
-                        key.decode(): value.decode() for key, value in table.entries.items()}
-            elif entry.Key == b"VarFileInfo":
-                for var in entry.Var:
-                    for value in var.entry.values():
-                        language, codepage = (int(word, 16) for word in value.split())
-                        found["translations"].append([language, codepage])
-    return found
-
-
-if __name__ == "__main__":
-    print(json.dumps(read(sys.argv[1]), ensure_ascii=True))

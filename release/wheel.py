@@ -1,6 +1,6 @@
 """The Windows wheel: tq_velmor-<version>-cp311-cp311-win_amd64.whl, cross-built from these sources.
 
-  python3 -m release.wheel [--out dist]      build it (pip + scikit-build-core + mingw-w64)
+  python3 -m release.wheel [--out dist]      build it (the pinned scikit-build-core + mingw-w64)
   python3 -m release.wheel check WHEEL...     check that every RECORD line matches its file
 
 The project's own build runs with the mingw-w64 toolchain, so the wheel holds exactly what
@@ -24,6 +24,8 @@ import time
 import zipfile
 from pathlib import Path
 
+from tooling import ToolingError, pe, pins, venvs
+
 ROOT = Path(__file__).resolve().parent.parent
 TAG = "cp311-cp311-win_amd64"
 MODULE = "tq_velmor.cp311-win_amd64.pyd"
@@ -31,27 +33,30 @@ MODULE = "tq_velmor.cp311-win_amd64.pyd"
 ZIP_EPOCH = 315532800
 
 
-class BadWheel(Exception):
-    pass
-
-
 def record_hash(data):
     return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
 
 
-def build_backend_wheel(out, build_dir, python=sys.executable, isolated=True):
-    """Runs the ordinary wheel build with the cross toolchain; returns the wheel's path. With
-    `isolated` false, the backend is the one installed beside `python` (a pinned one)."""
-    command = [str(python), "-m", "pip", "wheel", str(ROOT), "--no-deps", "-w", str(out),
-               "-C", f"cmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / 'windows' / 'mingw-w64.cmake'}",
-               "-C", f"build-dir={build_dir}"]
-    if not isolated:
-        command.append("--no-build-isolation")
-    subprocess.run(command, check=True, stdin=subprocess.DEVNULL)
-    wheels = list(out.glob("tq_velmor-*.whl"))
-    if len(wheels) != 1:
-        raise BadWheel(f"expected one wheel from the build, found {[w.name for w in wheels]}")
-    return wheels[0]
+def build(out, build_dir, epoch=None):
+    """The Windows wheel of this checkout, made in `out` and returned: built by the pinned backend
+    (pins/tooling.txt, without isolation) with the cross toolchain in `build_dir`, its .pyd
+    prepared for a signature (tooling.pe.prepare) so that the bare module and the wheel's are the
+    same bytes, retagged (dated `epoch`) and checked."""
+    python = venvs.python(pins.path("tooling.txt"))
+    with tempfile.TemporaryDirectory(prefix="tq_velmor-wheel-") as scratch:
+        scratch = Path(scratch)
+        subprocess.run([str(python), "-m", "pip", "wheel", str(ROOT), "--no-deps", "--no-build-isolation",
+                        "-w", str(scratch), "-C", f"cmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / 'windows' / 'mingw-w64.cmake'}",
+                        "-C", f"build-dir={build_dir}"], check=True, stdin=subprocess.DEVNULL)
+        built = list(scratch.glob("tq_velmor-*.whl"))
+        if len(built) != 1:
+            raise ToolingError(f"expected one wheel from the build, found {[w.name for w in built]}")
+        prepared = scratch / MODULE
+        prepared.write_bytes(module(built[0]))
+        pe.prepare(prepared)
+        wheel = retag(built[0], out, replace={MODULE: prepared.read_bytes()}, epoch=epoch)
+    check(wheel)
+    return wheel
 
 
 def module(wheel):
@@ -77,9 +82,9 @@ def retag(wheel, out, replace=None, epoch=None):
         entries = {info.filename: z.read(info) for info in z.infolist() if not info.is_dir()}
     names = list(entries)
     if MODULE not in names or any(n.endswith((".so", ".dylib")) for n in names):
-        raise BadWheel(f"{wheel.name} does not hold {MODULE} alone: {names}")
+        raise ToolingError(f"{wheel.name} does not hold {MODULE} alone: {names}")
     if set(replace) - set(names):
-        raise BadWheel(f"{wheel.name} holds no {sorted(set(replace) - set(names))}")
+        raise ToolingError(f"{wheel.name} holds no {sorted(set(replace) - set(names))}")
     dist_info = next(n.split("/")[0] for n in names if n.split("/")[0].endswith(".dist-info"))
     name_version = dist_info[: -len(".dist-info")]
     record_name = f"{dist_info}/RECORD"
@@ -112,17 +117,17 @@ def check(wheel):
         names = [n for n in z.namelist() if not n.endswith("/")]
         records = [n for n in names if n.endswith(".dist-info/RECORD")]
         if len(records) != 1:
-            raise BadWheel(f"{wheel}: {len(records)} RECORD files")
+            raise ToolingError(f"{wheel}: {len(records)} RECORD files")
         rows = list(csv.reader(io.StringIO(z.read(records[0]).decode())))
         listed = {row[0]: row[1:] for row in rows}
         if set(listed) != set(names):
-            raise BadWheel(f"{wheel}: RECORD and archive differ: {sorted(set(listed) ^ set(names))}")
+            raise ToolingError(f"{wheel}: RECORD and archive differ: {sorted(set(listed) ^ set(names))}")
         for name, (digest, size) in listed.items():
             if name == records[0]:
                 continue
             data = z.read(name)
             if digest != record_hash(data) or size != str(len(data)):
-                raise BadWheel(f"{wheel}: {name} does not match its RECORD line")
+                raise ToolingError(f"{wheel}: {name} does not match its RECORD line")
         tags = [line for line in z.read(records[0].replace("RECORD", "WHEEL")).decode().splitlines()
                 if line.startswith("Tag:")]
     return len(names), tags
@@ -142,13 +147,11 @@ def main(argv=None):
                 print(f"{wheel.name}: {count} files, RECORD matches, {', '.join(tags)}")
             return 0
         args.out.mkdir(parents=True, exist_ok=True)
-        with tempfile.TemporaryDirectory() as scratch:
-            built = build_backend_wheel(Path(scratch), args.build_dir.resolve())
-            target = retag(built, args.out)
+        target = build(args.out.resolve(), args.build_dir.resolve())
         count, tags = check(target)
         print(f"{target}: {target.stat().st_size} bytes, {count} files, RECORD matches, {', '.join(tags)}")
-    except (BadWheel, subprocess.CalledProcessError) as failure:
-        print(f"make_wheel: FAILED: {failure}", file=sys.stderr)
+    except (ToolingError, OSError, subprocess.CalledProcessError) as failure:
+        print(f"wheel: FAILED: {failure}", file=sys.stderr)
         return 1
     return 0
 

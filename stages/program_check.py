@@ -18,7 +18,8 @@ import sys
 import tomllib
 from pathlib import Path
 
-from python.tq_velmor_host.program import CLOSE_PROMPT
+from tq_velmor_host.program import CLOSE_PROMPT
+from tooling import ToolingError, logger
 from wine_runtime import embedded_python, wine
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -26,12 +27,7 @@ ROOT = Path(__file__).resolve().parent.parent
 REFUSING_PROXY = "http://127.0.0.1:9"
 
 
-def log(text):
-    print(f"program-check: {text}", flush=True)
-
-
-class CheckFailed(Exception):
-    pass
+log = logger("program-check")
 
 
 def listing(folder):
@@ -66,9 +62,9 @@ def check(cache, scratch, program):
     text = shown(output.getvalue())
     left = listing(foreign)
     if status != 2 or "no se inicia" not in text or CLOSE_PROMPT not in text:
-        raise CheckFailed(f"in a foreign folder: status {status}, no refusal or no wait for Enter")
+        raise ToolingError(f"in a foreign folder: status {status}, no refusal or no wait for Enter")
     if left != ["build", "notas.txt", program.name]:
-        raise CheckFailed(f"in a foreign folder: {left} left")
+        raise ToolingError(f"in a foreign folder: {left} left")
     log(f"refused, waited for Enter, status {status}; the folder as it was: {', '.join(left)}")
 
     # The version comes from the program's own copy of the package metadata.
@@ -78,7 +74,7 @@ def check(cache, scratch, program):
                            capture_output=True)
     answer = wine.decoded(asked.stdout).strip()
     if asked.returncode != 0 or answer != expected or listing(foreign) != left:
-        raise CheckFailed(f"--version: status {asked.returncode}, {answer!r}, expected {expected!r}; "
+        raise ToolingError(f"--version: status {asked.returncode}, {answer!r}, expected {expected!r}; "
                           f"stderr: {wine.decoded(asked.stderr)[-2000:]}")
     log(f"--version: {answer!r}, status 0")
 
@@ -93,9 +89,9 @@ def check(cache, scratch, program):
     screens = text.count("[ FASE ]:")
     if (status != 1 or screens != 2 or "ERROR CRITICO:" not in text or "Traceback" in text
             or CLOSE_PROMPT in text):
-        raise CheckFailed(f"in an empty folder: status {status}, {screens} screens, no failure line or a traceback")
+        raise ToolingError(f"in an empty folder: status {status}, {screens} screens, no failure line or a traceback")
     if left != [program.name]:
-        raise CheckFailed(f"in an empty folder: {left} left")
+        raise ToolingError(f"in an empty folder: {left} left")
     log(f"started frozen, found the interpreter, drew {screens} screens, reported the refused download: "
         f"status {status}; folder: {', '.join(left)}")
 
@@ -104,13 +100,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("program", nargs="?", type=Path, default=ROOT / "dist" / "tq-velmor.exe")
     args = parser.parse_args(argv)
-    try:
-        with wine.scratch("tq_velmor-program-check-") as scratch:
-            check(wine.cache(), scratch, args.program.resolve())
-    except (CheckFailed, embedded_python.CheckFailed, subprocess.CalledProcessError) as failure:
-        log(f"FAILED: {failure}")
-        return 1
-    return 0
+    return wine.in_scratch("tq_velmor-program-check-", lambda scratch: check(wine.cache(), scratch,
+                                                                           args.program.resolve()), log)
 
 
 if __name__ == "__main__":

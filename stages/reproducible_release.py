@@ -8,9 +8,10 @@ HEAD is cloned twice, into folders of different names, once whole and once with 
 `.ci/release OUT` runs in each at a different time, the first with umask 022 and TZ=UTC, the
 second with umask 077 and TZ=Pacific/Chatham (clone included). Any difference between the two
 SHA256SUMS fails, naming the file and, inside the wheel, the source distribution and the
-program's PyInstaller archive, the member. First the cheap refusals are checked in the first
-clone: an OUT that is not empty, an OUT inside the checkout, a checkout with changes, a signing
-setting given by half (status 2, one line on stderr, nothing written).
+program's PyInstaller archive, the members (stages/archive_differences.py). First the cheap
+refusals are checked in the first clone: an OUT that is not empty, an OUT inside the checkout, a
+checkout with changes, a signing setting given by half (status 2, one line on stderr, nothing
+written).
 
 --keep DIR copies the first release's files into DIR. --first-only stops after the first
 release; --against DIR then makes only the second and compares it with the one in DIR, so that
@@ -28,7 +29,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import archives
+from tooling import ToolingError, logger, venvs
+
+from . import archive_differences
 
 ROOT = Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
@@ -37,12 +40,7 @@ FIRST = {"umask": "022", "TZ": "UTC"}
 SECOND = {"umask": "077", "TZ": "Pacific/Chatham"}
 
 
-def log(text):
-    print(f"reproducible-release: {text}", flush=True)
-
-
-class CheckFailed(Exception):
-    pass
+log = logger("reproducible-release")
 
 
 def shell(command, conditions, cwd, extra=None, **kwargs):
@@ -93,14 +91,16 @@ def refused(checkout, out, why, extra=None):
     if listing(checkout) != before_checkout:
         problems.append("the checkout changed")
     if problems:
-        raise CheckFailed(f"{why}: {'; '.join(problems)}\n{result.stdout}{result.stderr}")
+        raise ToolingError(f"{why}: {'; '.join(problems)}\n{result.stdout}{result.stderr}")
     log(f"refused, {why}: {lines[0]}")
     return lines[0]
 
 
 def check_refusals(checkout, scratch):
-    # The Debian tools first, once: installing them would put apt's words among the refusals'.
+    # The Debian tools and the tooling's environment first, once: making them would put apt's and
+    # pip's words among the refusals'.
     subprocess.run([str(checkout / ".ci" / "debian-tools")], cwd=checkout, check=True, stdin=subprocess.DEVNULL)
+    venvs.python(checkout / "pins" / "tooling.txt", say=log)
     full = scratch / "full"
     full.mkdir()
     (full / "notas.txt").write_text("mías\n")
@@ -116,13 +116,13 @@ def check_refusals(checkout, scratch):
         line = refused(checkout, scratch / "unused", "a checkout with changes")
         missing = [name for name in ("README.md", "untracked note.txt") if name not in line]
         if missing:
-            raise CheckFailed(f"the refusal of a checkout with changes does not name {missing}: {line}")
+            raise ToolingError(f"the refusal of a checkout with changes does not name {missing}: {line}")
     finally:
         tracked.write_bytes(original)
         (checkout / "untracked note.txt").unlink()
     status = subprocess.run(["git", "-C", str(checkout), "status", "--porcelain"], capture_output=True, text=True)
     if status.stdout:
-        raise CheckFailed(f"the checkout did not come back clean: {status.stdout}")
+        raise ToolingError(f"the checkout did not come back clean: {status.stdout}")
 
 
 def release(checkout, out, conditions, logs):
@@ -139,7 +139,7 @@ def release(checkout, out, conditions, logs):
             print(f"  {line}", flush=True)
     if result.returncode:
         tail = "\n".join(text.splitlines()[-60:])
-        raise CheckFailed(f"the release in {checkout} failed (status {result.returncode}); its last lines:\n{tail}")
+        raise ToolingError(f"the release in {checkout} failed (status {result.returncode}); its last lines:\n{tail}")
     log(f"made in {time.monotonic() - started:.0f} s")
 
 
@@ -151,14 +151,14 @@ def sums(folder):
     for line in lines:
         digest, separator, name = line.partition("  ")
         if not separator or len(digest) != 64:
-            raise CheckFailed(f"{folder / SUMS}: not sha256sum's format: {line!r}")
+            raise ToolingError(f"{folder / SUMS}: not sha256sum's format: {line!r}")
         listed[name] = digest
     names = sorted(p.name for p in folder.iterdir() if p.name != SUMS)
     if list(listed) != names:
-        raise CheckFailed(f"{folder / SUMS} lists {list(listed)}, the folder holds {names}")
+        raise ToolingError(f"{folder / SUMS} lists {list(listed)}, the folder holds {names}")
     for name, digest in listed.items():
         if hashlib.sha256((folder / name).read_bytes()).hexdigest() != digest:
-            raise CheckFailed(f"{folder / SUMS}: {name} does not have the digest listed")
+            raise ToolingError(f"{folder / SUMS}: {name} does not have the digest listed")
     return listed
 
 
@@ -169,13 +169,12 @@ def compare(first, second):
         if name not in a or name not in b:
             problems.append(f"{name}: only in the {'first' if name in a else 'second'} release")
         elif a[name] != b[name]:
-            members = archives.differences(name, (first / name).read_bytes(), (second / name).read_bytes())
-            shown = ", ".join(members[:20]) + (f" and {len(members) - 20} more" if len(members) > 20 else "")
-            problems.append(f"{name} differs" + (f": {len(members)} members differ: {shown}" if members else ""))
+            lines = archive_differences.differences(first / name, second / name, limit=20)
+            problems.append(f"{name} differs:" + "".join(f"\n    {line}" for line in lines))
     if (first / SUMS).read_bytes() != (second / SUMS).read_bytes() and not problems:
         problems.append(f"{SUMS} differs")
     if problems:
-        raise CheckFailed("the two releases differ:\n  " + "\n  ".join(problems))
+        raise ToolingError("the two releases differ:\n  " + "\n  ".join(problems))
     for name, digest in a.items():
         log(f"same in both: {name}: {(first / name).stat().st_size:,} bytes, sha256 {digest}")
     log(f"the two releases agree: {len(a)} files and {SUMS}, byte for byte")
@@ -229,7 +228,7 @@ def main(argv=None):
         second_out = scratch / "release-b"
         release(second_place, second_out, SECOND, logs)
         compare(first_out, second_out)
-    except (CheckFailed, subprocess.CalledProcessError, OSError) as failure:
+    except (ToolingError, subprocess.CalledProcessError, OSError) as failure:
         log(f"FAILED: {failure}")
         return 1
     finally:

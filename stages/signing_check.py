@@ -2,16 +2,16 @@
 
   python3 -m stages.signing_check [--from-release] FILE...
 
-For each PE file (CI gives it the release's tq-velmor.exe and .pyd), in a copy: release.pe.prepare
+For each PE file (CI gives it the release's tq-velmor.exe and .pyd), in a copy: tooling.pe.prepare
 (with --from-release the file must be prepared already: prepare changes nothing), release.sign
 with a self-signed code-signing certificate made for this run, osslsigncode verify against that
-certificate, and the signature taken off three ways (release.pe.unsigned, `python3 -m
+certificate, and the signature taken off three ways (tooling.pe.unsigned, `python3 -m
 release.unsign`, `osslsigncode remove-signature`), each of which must give back the prepared
 bytes exactly. The same again for the file made one byte longer (prepare then pads it with 7 zero
 bytes, the most it ever adds) and for a signature time-stamped by a local RFC 3161 server; a
 time-stamp server that refuses must leave the file as it was. A program (.exe) must still start
-under Wine, signed and padded: `--help` prints its usage, status 0. Then the settings the
-release must refuse with a SigningError. One line per check; exit status 1 when any fails.
+under Wine, signed and padded: `--help` prints its usage, status 0. Then a PKCS#12 file in
+OpenSSL 1.1's format signs too. One line per check; exit status 1 when any fails.
 """
 
 import argparse
@@ -29,16 +29,13 @@ import tempfile
 import threading
 from pathlib import Path
 
-from release import pe, sign
-from wine_runtime import authenticode, wine
+from release import authenticode, sign
+from tooling import ToolingError, pe
+from wine_runtime import wine
 
 ROOT = Path(__file__).resolve().parent.parent
 SUBJECT = "/CN=tq-velmor signing check"
 TSA_SUBJECT = "/CN=tq-velmor signing check time-stamps"
-
-
-class CheckFailed(Exception):
-    pass
 
 
 class Skipped(Exception):
@@ -151,7 +148,7 @@ class SigningCheck:
         """Runs one check, prints its line; Skipped when it failed."""
         try:
             detail = check()
-        except (CheckFailed, sign.SigningError, pe.PEError, OSError, subprocess.SubprocessError) as failure:
+        except (ToolingError, OSError, subprocess.SubprocessError) as failure:
             self.failed += 1
             print(f"signing-check: FAIL {label}: {str(failure).strip()}", flush=True)
             raise Skipped from None
@@ -215,37 +212,37 @@ class SigningCheck:
         changed = pe.prepare(path)
         after = path.read_bytes()
         where = pe.layout(after)
+        stored, right, stored_before = pe.stored_checksum(after), pe.checksum(after), pe.stored_checksum(before)
         added = len(after) - len(before)
         if changed != (after != before):
-            raise CheckFailed(f"prepare said changed={changed}, but the bytes say otherwise")
+            raise ToolingError(f"prepare said changed={changed}, but the bytes say otherwise")
         if added < 0 or after[len(before):] != bytes(added):
-            raise CheckFailed(f"prepare added {added} bytes, not zeros only")
+            raise ToolingError(f"prepare added {added} bytes, not zeros only")
         if len(after) % 8:
-            raise CheckFailed(f"prepared: {len(after):,} bytes, not a multiple of 8")
-        if pe.stored_checksum(after, where) != pe.checksum(after, where.checksum_at):
-            raise CheckFailed(f"prepared: {len(after)} bytes, checksum 0x{pe.stored_checksum(after, where):08X}, "
-                              f"right would be 0x{pe.checksum(after, where.checksum_at):08X}")
+            raise ToolingError(f"prepared: {len(after):,} bytes, not a multiple of 8")
+        if stored != right:
+            raise ToolingError(f"prepared: {len(after)} bytes, checksum 0x{stored:08X}, right would be 0x{right:08X}")
         if padding is not None and added != padding:
-            raise CheckFailed(f"prepare padded {added} bytes, not {padding}")
+            raise ToolingError(f"prepare padded {added} bytes, not {padding}")
         if pe.prepare(path) or path.read_bytes() != after:
-            raise CheckFailed("prepare changed the prepared file again")
+            raise ToolingError("prepare changed the prepared file again")
         if must_be_prepared and changed:
-            raise CheckFailed(f"not prepared by the release: prepare padded {added} bytes and set the checksum "
-                              f"0x{pe.stored_checksum(before, where):08X} -> 0x{pe.stored_checksum(after, where):08X}")
+            raise ToolingError(f"not prepared by the release: prepare padded {added} bytes and set the checksum "
+                              f"0x{stored_before:08X} -> 0x{stored:08X}")
         if not changed:
             return (f"already prepared, left as it was ({len(after):,} bytes, a multiple of 8; checksum "
-                    f"0x{pe.stored_checksum(after, where):08X} right); a second prepare changes nothing")
+                    f"0x{stored:08X} right); a second prepare changes nothing")
         field = slice(where.checksum_at, where.checksum_at + 4)
         if after[:field.start] != before[:field.start] or after[field.stop:len(before)] != before[field.stop:]:
-            raise CheckFailed("prepare changed more than the checksum and the padding")
-        return (f"padded with {added} zero bytes to {len(after):,}, checksum 0x{pe.stored_checksum(before, where):08X}"
-                f" -> 0x{pe.stored_checksum(after, where):08X}, nothing else changed; a second prepare changes nothing")
+            raise ToolingError("prepare changed more than the checksum and the padding")
+        return (f"padded with {added} zero bytes to {len(after):,}, checksum 0x{stored_before:08X} -> 0x{stored:08X}, "
+                "nothing else changed; a second prepare changes nothing")
 
     def signed_round(self, label, path, prepared, environ, run, timestamped=False):
         self.step(f"{label}: sign", lambda: self.sign(path, prepared, sign.settings(environ)))
         signed = path.read_bytes()
         self.step(f"{label}: osslsigncode verify", lambda: self.verify(path, timestamped))
-        self.step(f"{label}: release.pe.unsigned", lambda: self.same(pe.unsigned(signed), prepared))
+        self.step(f"{label}: tooling.pe.unsigned", lambda: self.same(pe.unsigned(signed), prepared))
         self.step(f"{label}: python3 -m release.unsign", lambda: self.unsign_command(path, prepared))
         self.step(f"{label}: osslsigncode remove-signature", lambda: self.remove_signature(path, prepared))
         if run:
@@ -254,19 +251,18 @@ class SigningCheck:
     def sign(self, path, prepared, settings):
         sign.sign(path, settings)
         signed = path.read_bytes()
-        where = pe.layout(signed)
-        offset, size = pe.signature_entry(signed, where)
+        offset, size = pe.signature_entry(signed)
+        stored, right = pe.stored_checksum(signed), pe.checksum(signed)
         if signed == prepared:
-            raise CheckFailed("the signed file is the unsigned one")
+            raise ToolingError("the signed file is the unsigned one")
         if offset != len(prepared) or len(signed) != offset + size:
-            raise CheckFailed(f"signature of {size} bytes at offset {offset}, not appended at {len(prepared)}")
-        if pe.stored_checksum(signed, where) != pe.checksum(signed, where.checksum_at):
-            raise CheckFailed(f"osslsigncode's checksum 0x{pe.stored_checksum(signed, where):08X} is not "
-                              f"0x{pe.checksum(signed, where.checksum_at):08X}")
+            raise ToolingError(f"signature of {size} bytes at offset {offset}, not appended at {len(prepared)}")
+        if stored != right:
+            raise ToolingError(f"osslsigncode's checksum 0x{stored:08X} is not 0x{right:08X}")
         if [entry for entry in os.listdir(path.parent) if entry.startswith(".")]:
-            raise CheckFailed(f"left behind in the folder: {os.listdir(path.parent)}")
+            raise ToolingError(f"left behind in the folder: {os.listdir(path.parent)}")
         return (f"{len(prepared):,} -> {len(signed):,} bytes: a signature of {size:,} bytes appended at offset "
-                f"{offset:,}, no padding; osslsigncode's checksum 0x{pe.stored_checksum(signed, where):08X} right")
+                f"{offset:,}, no padding; osslsigncode's checksum 0x{stored:08X} right")
 
     def verify(self, path, timestamped):
         options = ["-TSA-CAfile", str(self.tsa.cert)] if timestamped else []
@@ -281,7 +277,7 @@ class SigningCheck:
         if timestamped and not (stamp and re.search(r"^Timestamp Server Signature verification: ok$", out, re.M)):
             problems.append("no verified time stamp")
         if problems:
-            raise CheckFailed("; ".join(problems) + "\n" + out)
+            raise ToolingError("; ".join(problems) + "\n" + out)
         stamped = f", time-stamped {stamp[1].strip()} and the stamp verified" if stamp else ""
         return (f"ok, SHA-256 digest {current[0][:16]}… matches the file, signer {SUBJECT}, description "
                 f"{sign.DESCRIPTION!r}{stamped}")
@@ -290,7 +286,7 @@ class SigningCheck:
     def same(data, prepared):
         if data != prepared:
             differing = sum(a != b for a, b in zip(data, prepared))
-            raise CheckFailed(f"{len(data):,} bytes (sha256 {digest(data)}), {differing} differing from the prepared "
+            raise ToolingError(f"{len(data):,} bytes (sha256 {digest(data)}), {differing} differing from the prepared "
                               f"{len(prepared):,} (sha256 {digest(prepared)})")
         return f"the prepared bytes exactly ({len(data):,} bytes, sha256 {digest(data)}…)"
 
@@ -305,7 +301,7 @@ class SigningCheck:
         result = subprocess.run(["osslsigncode", "remove-signature", "-in", str(path), "-out", str(out)],
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True)
         if result.returncode:
-            raise CheckFailed(f"exit status {result.returncode}: {result.stdout}{result.stderr}")
+            raise ToolingError(f"exit status {result.returncode}: {result.stdout}{result.stderr}")
         return self.same(out.read_bytes(), prepared)
 
     def failed_signature(self, path, prepared, environ):
@@ -315,10 +311,10 @@ class SigningCheck:
         except sign.SigningError as refusal:
             message = str(refusal)
         else:
-            raise CheckFailed("signed without the time-stamp server")
+            raise ToolingError("signed without the time-stamp server")
         left = sorted(os.listdir(path.parent))
         if path.read_bytes() != prepared or [entry for entry in left if entry.startswith(".")]:
-            raise CheckFailed(f"the file changed or something was left behind: {left}")
+            raise ToolingError(f"the file changed or something was left behind: {left}")
         return f"SigningError, the file as it was, nothing left behind: {message}"
 
     def runs(self, path):
@@ -330,56 +326,18 @@ class SigningCheck:
         out = wine.decoded(started.stdout)
         usage = re.search(r"^(?:usage|uso): .*$", out, re.M)
         if started.returncode or not usage:
-            raise CheckFailed(f"--help: exit status {started.returncode}, no usage line:\n{out}"
+            raise ToolingError(f"--help: exit status {started.returncode}, no usage line:\n{out}"
                               f"{wine.decoded(started.stderr)[-2000:]}")
         return f"--help exit status 0, {usage[0].strip()!r} ({len(path.read_bytes()):,} bytes)"
 
-    # --- settings the release must refuse ---
+    # --- a PKCS#12 file in the old format (the settings' refusals: tests/tooling/test_signing_settings.py) ---
 
     def check_settings(self):
-        keys = self.keys
-        wrong = secrets.token_urlsafe(18)
-        keyless = pkcs12(keys, "no-key.p12", self.password, "-nokeys", "-in", str(self.cert))
-        certless = pkcs12(keys, "no-certificate.p12", self.password, "-nocerts", "-inkey", str(self.key))
-        other_key = keys / "other.key"
-        openssl("genrsa", "-out", str(other_key), "2048")
-        mismatched = pkcs12(keys, "mismatched.p12", self.password, "-nocerts", "-inkey", str(other_key),
-                            "-certfile", str(self.cert))
-        cases = [
-            ("the PKCS#12 file alone", {sign.PKCS12: str(self.pkcs12)}, sign.PASSWORD),
-            ("the password alone", {sign.PASSWORD: self.password}, sign.PKCS12),
-            ("a wrong password", {**self.environ, sign.PASSWORD: wrong}, "wrong password"),
-            ("a PEM certificate, not PKCS#12", {**self.environ, sign.PKCS12: str(self.cert)}, "not a PKCS#12"),
-            ("a missing file", {**self.environ, sign.PKCS12: str(keys / "missing.p12")}, "cannot read"),
-            ("a PKCS#12 file without a key", {**self.environ, sign.PKCS12: str(keyless)}, "no private key"),
-            ("a PKCS#12 file without a certificate", {**self.environ, sign.PKCS12: str(certless)},
-             "no certificate"),
-            ("a PKCS#12 file whose certificate is another key's", {**self.environ, sign.PKCS12: str(mismatched)},
-             "no certificate for its private key"),
-            ("an ftp:// time-stamp server", {**self.environ, sign.TIMESTAMP_URL: "ftp://127.0.0.1/"},
-             sign.TIMESTAMP_URL),
-        ]
-        for label, environ, expected in cases:
-            with contextlib.suppress(Skipped):
-                self.step(f"settings: {label}", lambda: self.refused(environ, expected, (self.password, wrong)))
-        legacy = pkcs12(keys, "legacy.p12", self.password, "-legacy", "-inkey", str(self.key), "-in", str(self.cert))
-        for label, check in [("settings: none given", self.unsigned_release),
-                             ("settings: a PKCS#12 file in OpenSSL 1.1's format (RC2, 3DES)",
-                              lambda: self.signs_with({**self.environ, sign.PKCS12: str(legacy)}))]:
-            with contextlib.suppress(Skipped):
-                self.step(label, check)
-
-    @staticmethod
-    def refused(environ, expected, secrets_):
-        try:
-            sign.settings(environ)
-        except sign.SigningError as refusal:
-            message = str(refusal)
-        else:
-            raise CheckFailed("accepted")
-        if expected not in message or "\n" in message or any(s in message for s in secrets_):
-            raise CheckFailed(f"SigningError {message!r}: not one line naming {expected!r}, or it shows a password")
-        return f"SigningError: {message}"
+        legacy = pkcs12(self.keys, "legacy.p12", self.password, "-legacy", "-inkey", str(self.key), "-in",
+                        str(self.cert))
+        with contextlib.suppress(Skipped):
+            self.step("settings: a PKCS#12 file in OpenSSL 1.1's format (RC2, 3DES)",
+                      lambda: self.signs_with({**self.environ, sign.PKCS12: str(legacy)}))
 
     def signs_with(self, environ):
         settings = sign.settings(environ)
@@ -393,13 +351,6 @@ class SigningCheck:
         self.verify(path, timestamped=False)
         self.same(pe.unsigned(path.read_bytes()), prepared)
         return f"accepted; {name} signed with it, verified, and unsigned to the prepared bytes"
-
-    @staticmethod
-    def unsigned_release():
-        for environ in ({}, {sign.PKCS12: "", sign.PASSWORD: ""}):
-            if sign.settings(environ) is not None:
-                raise CheckFailed(f"{environ}: settings given")
-        return "no variables, or both empty: None (the release is not signed)"
 
     def close(self):
         self.tsa.stop()
@@ -424,7 +375,7 @@ def main(argv=None):
         for index, path in enumerate(args.files):
             check.check_file(path.resolve(), index)
         check.check_settings()
-    except (subprocess.CalledProcessError, sign.SigningError) as failure:
+    except (subprocess.CalledProcessError, ToolingError) as failure:
         print(f"signing-check: FAILED before the checks: {failure}", file=sys.stderr)
         return 1
     finally:

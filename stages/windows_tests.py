@@ -20,10 +20,10 @@ only the Wine server of that prefix is stopped.
 import os
 import subprocess
 import sys
-import tomllib
 from pathlib import Path
 
 from release import wheel as release_wheel
+from tooling import logger, pins
 from wine_runtime import embedded_python, wine
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -32,18 +32,7 @@ MINGW_CC = "x86_64-w64-mingw32-gcc-win32"
 EXTRAS = ["test", "docs"]  # what the README's test command installs on Linux
 
 
-def log(text):
-    print(f"wine-stage: {text}", flush=True)
-
-
-def test_requirements():
-    """The pinned extras, markers dropped: each pin is fetched for Windows whatever it says."""
-    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-    pins = [r.split(";")[0].strip() for extra in EXTRAS for r in project["optional-dependencies"][extra]]
-    loose = [p for p in pins if "==" not in p]
-    if loose:
-        raise SystemExit(f"wine-stage: the extras {EXTRAS} must pin exact versions: {loose}")
-    return pins
+log = logger("windows-tests")
 
 
 def windows_wheel(scratch):
@@ -54,8 +43,7 @@ def windows_wheel(scratch):
         wheel = Path(given)
     else:
         log("building the Windows wheel")
-        wheel = release_wheel.retag(release_wheel.build_backend_wheel(scratch / "backend", ROOT / "build-wheel-win"),
-                                 scratch)
+        wheel = release_wheel.build(scratch, ROOT / "build-wheel-win")
     count, _ = release_wheel.check(wheel)
     log(f"{wheel.name}: {wheel.stat().st_size} bytes, {count} files, RECORD matches")
     return wheel
@@ -65,7 +53,9 @@ def stage(pytest_args, cache, scratch):
     python_dir = scratch / "python"
     embedded_python.prepare(cache, python_dir)
     wheel = windows_wheel(scratch)
-    wheels = wine.fetch_wheels(cache / "wheels", [wine.PIP, *test_requirements()])
+    # The pinned extras, markers dropped: each pin is fetched for Windows whatever it says.
+    extras = pins.extras()
+    wheels = wine.fetch_wheels(cache / "wheels", [wine.PIP, *(pin for extra in EXTRAS for pin in extras[extra])])
     wine.install_pip(wheels, python_dir)
 
     # The tests' fake programs on Windows: a stub that runs the Python script beside it.
@@ -82,7 +72,7 @@ def stage(pytest_args, cache, scratch):
     wine.run([python, "-m", "pip", "install", "--no-index", "--find-links", wine.windows_path(wheels),
               "--disable-pip-version-check", "--no-warn-script-location",
               f"{wine.windows_path(wheel)}[{','.join(EXTRAS)}]"], env)
-    wine.run([python, "-c", "import sys, tq_velmor; print('wine-stage: tq_velmor from', tq_velmor.__file__, "
+    wine.run([python, "-c", "import sys, tq_velmor; print('windows-tests: tq_velmor from', tq_velmor.__file__, "
               "'in', sys.version)"], env, cwd=ROOT)
 
     log("running the test suite in the Windows interpreter")
@@ -91,16 +81,14 @@ def stage(pytest_args, cache, scratch):
     # Its compiled test files (pytest's rewritten asserts name Windows paths) stay out of the
     # checkout, whose __pycache__ the Linux runs beside this one read.
     env["PYTHONPYCACHEPREFIX"] = wine.windows_path(scratch / "pycache")
-    return wine.run_with_console([python, "-m", "pytest", "-p", "no:cacheprovider", *pytest_args], env, ROOT)
+    # The tooling's own tests (tests/tooling/) are left out: this stage is the product's, and they
+    # need what only the Linux side installs (PyInstaller's reader).
+    return wine.run_with_console([python, "-m", "pytest", "-p", "no:cacheprovider", "--ignore=tests/tooling",
+                                  *pytest_args], env, ROOT)
 
 
 def main(argv):
-    try:
-        with wine.scratch("tq_velmor-wine-") as scratch:
-            status = stage(argv, wine.cache(), scratch)
-    except (embedded_python.CheckFailed, release_wheel.BadWheel, subprocess.CalledProcessError) as failure:
-        log(f"FAILED: {failure}")
-        status = 1
+    status = wine.in_scratch("tq_velmor-windows-tests-", lambda scratch: stage(argv, wine.cache(), scratch), log)
     log("passed" if status == 0 else f"FAILED, exit status {status}")
     return status
 

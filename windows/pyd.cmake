@@ -6,6 +6,7 @@ set(TQV_WIN ${CMAKE_CURRENT_LIST_DIR})
 set(TQV_PYTHON_HEADERS /usr/include/python3.11 CACHE PATH "Generic CPython 3.11 headers (Debian's python3.11-dev)")
 set(TQV_EXPORTS ${TQV_WIN}/python311-exports.txt)
 set(TQV_TOOLS ${TQV_WIN}/pyd_tools.py)
+set(TQV_PE_READER ${CMAKE_CURRENT_LIST_DIR}/../tooling/pe.py)
 
 # The .def generator and the checker run on the build machine.
 if(Python_EXECUTABLE)
@@ -77,10 +78,10 @@ add_custom_command(
   OUTPUT ${TQV_CHECKED}
   COMMAND ${TQV_HOST_PYTHON} ${TQV_TOOLS} check --def ${TQV_DEF} --exports ${TQV_EXPORTS} $<TARGET_FILE:tq_velmor>
   COMMAND ${CMAKE_COMMAND} -E touch ${TQV_CHECKED}
-  DEPENDS tq_velmor $<TARGET_FILE:tq_velmor> ${TQV_DEF} ${TQV_TOOLS} ${TQV_EXPORTS}
+  DEPENDS tq_velmor $<TARGET_FILE:tq_velmor> ${TQV_DEF} ${TQV_TOOLS} ${TQV_PE_READER} ${TQV_EXPORTS}
   COMMENT "Checking tq_velmor.cp311-win_amd64.pyd"
   VERBATIM)
 add_custom_target(tq_velmor_check ALL DEPENDS ${TQV_CHECKED})
 
-# The wheel (windows/make_wheel.py) takes the checked module from the install step.
+# The wheel (release/wheel.py) takes the checked module from the install step.
 install(TARGETS tq_velmor LIBRARY DESTINATION .)

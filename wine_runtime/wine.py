@@ -17,7 +17,9 @@ import time
 import zipfile
 from pathlib import Path
 
-PIP = "pip==23.2.1"
+from tooling import ToolingError, logger, pins
+
+(PIP,) = pins.lines("windows-pip.txt")
 # Wine maps its shared user data at a fixed address. In a randomised address space a process
 # start now and then finds that address taken ("failed to map the shared user data") and fails:
 # about one start in 1,600 here, and a run of the suite makes several hundred. So no Wine
@@ -27,8 +29,7 @@ WINE = ["setarch", platform.machine(), "--addr-no-randomize", "wine"]
 DROPPED = re.compile(r"PYTHON.*|PYENV.*|VIRTUAL_ENV|CONDA.*|PIP_.*|LD_PRELOAD|ASAN_OPTIONS|UBSAN_OPTIONS")
 
 
-def log(text):
-    print(f"wine: {text}", flush=True)
+log = logger("wine")
 
 
 def cache():
@@ -78,6 +79,17 @@ def scratch(prefix):
     finally:
         stop(environment(folder / "prefix"))
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def in_scratch(prefix, work, say):
+    """`work(folder)` given a scratch folder as scratch() makes it: its exit status (None as 0),
+    or 1 with a FAILED line to `say` when one of its steps failed."""
+    try:
+        with scratch(prefix) as folder:
+            return work(folder) or 0
+    except (ToolingError, subprocess.CalledProcessError) as failure:
+        say(f"FAILED: {failure}")
+        return 1
 
 
 def drive_c(env):

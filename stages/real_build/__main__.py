@@ -3,18 +3,18 @@
   python3 -m stages.real_build [--program dist/tq-velmor.exe] [linux] [windows]
 
 Both hosts at once (or the ones named). The code host's two downloads are answered by a local
-intercepting proxy (proxy.py, code_host.py) from the checked archives (tree.py); everything else
-the build fetches (pip from the package index) goes through untouched. The toolchain's versions
-are pinned by PIP_CONSTRAINT (release/constraints.txt). Each host runs the build as a user starts it,
+intercepting proxy (code_host.py) from the checked archives (tree.py); everything else the build
+fetches (pip from the package index) goes through untouched. The toolchain's versions
+are pinned by PIP_CONSTRAINT (pins/constraints.txt). Each host runs the build as a user starts it,
 checks what it left, runs the same three commands by hand in a second copy of the tree for the
-cost and for the executable, which must be the same bytes (archive.py names what differs), then
-meets the download faults (faults.py: the source archive through fault_host.py, the UPX archive
-changed through a second proxy), and prints one summary line (on Windows, also one for each of
-the two interpreters the program ran with, CPython 3.11.9 and 3.13.2: the route it took to a
+cost and for the executable, which must be the same bytes (stages/archive_differences.py names
+what differs), then meets the download faults (faults.py: the source archive failed by a second code
+host, the UPX archive changed by a third), and prints one summary line (on Windows, also one for each
+of the two interpreters the program ran with, CPython 3.11.9 and 3.13.2: the route it took to a
 yt-dlp.exe that starts); the table of the faults and the last line, which hosts passed, follow.
 
-The cache (TQ_VELMOR_REAL_BUILD_CACHE, default ~/.cache/tq_velmor-real-build) keeps the proxy's
-environment and pip's downloads; everything else lives in a scratch folder removed afterwards.
+The cache (TQ_VELMOR_REAL_BUILD_CACHE, default ~/.cache/tq_velmor-real-build) keeps pip's
+downloads; everything else lives in a scratch folder removed afterwards.
 """
 
 import argparse
@@ -29,10 +29,10 @@ import time
 import traceback
 from pathlib import Path
 
-from release import toolchain
+from tooling import ToolingError, pins
 from wine_runtime import wine
 
-from . import fault_host, faults, linux, proxy, tree, windows
+from . import code_host, faults, linux, tree, windows
 from .report import Result
 
 ROOT = Path(__file__).resolve().parent.parent.parent
@@ -47,10 +47,10 @@ class Stage:
         self.scratch, self.cache, self.program, self.proxy = scratch, cache, program, proxy_
         # For the download faults: the failing code host, and the proxy serving a changed UPX archive.
         self.fault_host = self.changed_upx = None
-        self.constraints = toolchain.CONSTRAINTS
+        self.constraints = pins.path("constraints.txt")
         # The authorities pip trusts for the package index: the system's (the index passes the
         # proxy untouched, so its own certificate reaches pip).
-        self.index_authorities = proxy.SYSTEM_AUTHORITIES
+        self.index_authorities = code_host.SYSTEM_AUTHORITIES
         self.version = tree.version()
         # The Windows test stage's cache: the checked interpreter's archive, pip's wheel.
         self.wine_cache = wine.cache()
@@ -58,9 +58,9 @@ class Stage:
 
     def pinned(self, installed):
         """Of `installed` ("name==version" lines), those the constraints name, checked against them."""
-        pinned = toolchain.pins(self.constraints)
-        found = [p for p in installed if toolchain.canonical(p.split("==")[0]) in pinned]
-        wrong = [p for p in found if p.split("==")[1] != pinned[toolchain.canonical(p.split("==")[0])]]
+        pinned = pins.python(self.constraints.name)
+        found = [p for p in installed if pins.canonical(p.split("==")[0]) in pinned]
+        wrong = [p for p in found if p.split("==")[1] != pinned[pins.canonical(p.split("==")[0])]]
         if wrong:
             raise RuntimeError(f"installed against the constraints: {wrong}")
         return found
@@ -104,34 +104,33 @@ def main(argv=None):
         for url, (path, digest) in answers.items():
             print(f"real build: {url} answered with {path.name}, sha256 {digest} (matches)", flush=True)
         with contextlib.ExitStack() as stack:
-            proxy_ = stack.enter_context(proxy.Proxy(cache, scratch, answers))
-            print(f"real build: proxy {proxy_.url} (mitmproxy), its authority in {proxy_.bundle}", flush=True)
+            certificates = code_host.make_certificates(scratch / "code-host")
+            proxy_ = stack.enter_context(code_host.CodeHost(certificates, answers, tree.SOURCE_URL))
+            print(f"real build: the code host's proxy {proxy_.url}, its authority in {proxy_.bundle}", flush=True)
             stage = Stage(scratch, cache, args.program.resolve(), proxy_)
             changed = scratch / "changed-upx"
             changed.mkdir()
             changed_path, changed_digest = tree.changed_upx(changed)
-            stage.changed_upx = stack.enter_context(proxy.Proxy(cache, changed, {
-                **answers, tree.UPX_URL: (changed_path, changed_digest)}))
+            stage.changed_upx = stack.enter_context(code_host.CodeHost(certificates, {
+                **answers, tree.UPX_URL: (changed_path, changed_digest)}, tree.SOURCE_URL))
             print(f"real build: faults: a second proxy {stage.changed_upx.url} answers the UPX URL with a copy "
                   f"changed in one byte, sha256 {changed_digest}", flush=True)
             if "linux" in hosts:
                 stage.linux_wheel = linux_wheel(scratch)
-                stage.fault_host = stack.enter_context(fault_host.FaultHost(
-                    scratch / "fault-host", answers, tree.SOURCE_URL, tree.UPX_URL))
-                print(f"real build: faults: the failing code host {stage.fault_host.url}, its authority in "
-                      f"{stage.fault_host.authority}", flush=True)
+                stage.fault_host = stack.enter_context(code_host.CodeHost(certificates, answers, tree.SOURCE_URL))
+                print(f"real build: faults: the failing code host {stage.fault_host.url}", flush=True)
             threads = [threading.Thread(target=run_host, args=(name, stage, results)) for name in hosts]
             for thread in threads:
                 thread.start()
             for thread in threads:
                 thread.join()
-            print("real build: the proxy answered:\n  " + "\n  ".join(proxy_.served() or ["nothing"]), flush=True)
+            print("real build: the proxy answered:\n  " + "\n  ".join(proxy_.log or ["nothing"]), flush=True)
             print("real build: the proxy with the changed UPX archive answered:\n  "
-                  + "\n  ".join(stage.changed_upx.served() or ["nothing"]), flush=True)
+                  + "\n  ".join(stage.changed_upx.log or ["nothing"]), flush=True)
             if stage.fault_host:
                 print("real build: the failing code host answered:\n  "
                       + "\n  ".join(stage.fault_host.log or ["nothing"]), flush=True)
-    except (tree.BadArchive, proxy.ProxyFailed, subprocess.CalledProcessError) as failure:
+    except (ToolingError, subprocess.CalledProcessError) as failure:
         print(f"real build: FAILED before building: {failure}", flush=True)
         return 1
     finally:

@@ -2,7 +2,7 @@
 
 Each run starts in a fresh folder that holds the yt-dlp.exe of an earlier run, with the
 interpreter the host's real build already prepared (so pip has nothing to fetch). The source
-download fails four ways (fault_host.py), each of which must end in the failure screen with
+download fails four ways (code_host.py), each of which must end in the failure screen with
 status 1, no traceback, and the earlier yt-dlp.exe untouched. The UPX archive comes with one
 byte changed, while TQ_VELMOR_UPX_SHA256 names the good one: the build must go on without UPX
 and never write upx.exe (the folder is watched while it runs).
@@ -12,7 +12,8 @@ import threading
 import time
 from dataclasses import dataclass
 
-from . import archive, steps
+from .. import archive_differences
+from . import steps
 
 # (name, what the table calls it); the source faults are the fault host's.
 SOURCE_FAULTS = [
@@ -85,7 +86,7 @@ def left_in(folder, own=()):
         elif path.name == "yt-dlp.exe":
             data = path.read_bytes()
             names.append("yt-dlp.exe (the earlier one)" if data == EARLIER else
-                         f"yt-dlp.exe (new, {len(data):,} bytes, {upx_packed(data)})")
+                         f"yt-dlp.exe (new, {len(data):,} bytes, {upx_packed(path)})")
         else:
             names.append(f"{path.name} ({path.stat().st_size:,} bytes)")
     return ", ".join(names) or "nothing"
@@ -93,18 +94,17 @@ def left_in(folder, own=()):
 
 def packed_binaries(exe):
     """(how many of the binaries in a PyInstaller executable UPX packed, how many it holds);
-    archive.NotAnArchive or ValueError when it is no such executable."""
-    _, members = archive.carchive(exe)
-    binaries = [m for m in members.values() if m.kind == "b"]
-    packed = sum(1 for m in binaries if b"UPX0" in m.data[:1024])  # UPX's first section name, in the PE header
+    archive_differences.UNREADABLE when it is no such executable."""
+    binaries = archive_differences.binaries(exe)
+    packed = sum(1 for data in binaries if b"UPX0" in data[:1024])  # UPX's first section name, in the PE header
     return packed, len(binaries)
 
 
 def upx_packed(exe):
-    """How many of the binaries in a PyInstaller executable UPX packed, in words."""
+    """How many of the binaries in the PyInstaller executable at `exe` UPX packed, in words."""
     try:
         packed, binaries = packed_binaries(exe)
-    except (archive.NotAnArchive, ValueError) as failure:
+    except archive_differences.UNREADABLE as failure:
         return f"not a PyInstaller archive: {failure}"
     return f"UPX packed {packed} of its {binaries} binaries"
 
@@ -145,7 +145,7 @@ def upx_fault(host, status, seconds, text, folder, watch, expected_status, expec
         problems.append("upx.exe was written")
     exe = folder / "yt-dlp.exe"
     data = exe.read_bytes() if exe.is_file() else b""
-    if new_exe and (data in (b"", EARLIER) or "UPX packed 0 " not in upx_packed(data)):
+    if new_exe and (data in (b"", EARLIER) or "UPX packed 0 " not in upx_packed(exe)):
         problems.append("expected a new yt-dlp.exe with no binary packed by UPX")
     if not new_exe and data != EARLIER:
         problems.append("the earlier yt-dlp.exe was not left as it was")

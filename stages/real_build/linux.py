@@ -8,7 +8,7 @@ import subprocess
 import sys
 import threading
 
-from python.tq_velmor_host.command import REPRODUCIBLE
+from tq_velmor_host.command import REPRODUCIBLE
 from wine_runtime.wine import DROPPED  # what must not steer the build's interpreter or its pip on either host
 
 from . import faults, steps, tree
@@ -146,7 +146,7 @@ def download_faults(stage, folder, env, result):
         faults.prepare(work)
         host.fault = name
         status, text, seconds = run_main(folder, work, {**env, "HTTPS_PROXY": host.url,
-                                                        "SSL_CERT_FILE": str(host.authority)}, FAULT_LIMIT)
+                                                        "SSL_CERT_FILE": str(host.bundle)}, FAULT_LIMIT)
         (base / f"{name}.log").write_text(text)
         result.fault(faults.source_fault("linux", title, status, seconds, text, work))
     work = base / "upx"

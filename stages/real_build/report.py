@@ -5,7 +5,7 @@ import sys
 import threading
 from dataclasses import dataclass, field
 
-from . import archive
+from .. import archive_differences
 from .steps import Timing
 
 _print_lock = threading.Lock()
@@ -78,7 +78,8 @@ class Result:
             self.say(f"{made.name}: sha256 {self.sha256}, the same bytes as {by_hand}")
             return
         self.problem(f"{made.name} (sha256 {self.sha256}) differs from the one made by hand "
-                     f"(sha256 {hashlib.sha256(other).hexdigest()}):\n" + "\n".join(archive.differences(data, other)))
+                     f"(sha256 {hashlib.sha256(other).hexdigest()}):\n"
+                     + "\n".join(archive_differences.differences(made, by_hand)))
 
     def fault(self, fault):
         self.faults.append(fault)

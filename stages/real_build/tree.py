@@ -1,7 +1,7 @@
 """The two archives the build downloads, checked, and what the stage reads of them.
 
 The archives themselves come from the shared data folder (TQ_VELMOR_SHARED_DATA, default
-../shared/data beside the checkout); their SHA-256 is kept here, and an archive that does not
+../shared/data beside the checkout); their SHA-256 is pinned in pins/, and an archive that does not
 match is refused.
 """
 
@@ -11,6 +11,8 @@ import re
 import struct
 import zipfile
 from pathlib import Path
+
+from tooling import ToolingError, pins
 
 HERE = Path(__file__).resolve().parent
 SHARED = Path(os.environ.get("TQ_VELMOR_SHARED_DATA") or HERE.parents[2] / "shared" / "data")
@@ -27,25 +29,21 @@ TARGET = "set_version_info(final_file, version)"
 FIX = "final_file = os.path.abspath(final_file); set_version_info(final_file, version)"
 
 
-class BadArchive(Exception):
-    pass
-
-
 def expected_sha256(name):
-    digest, listed = (HERE / f"{name}.sha256").read_text().split()
+    digest, listed = pins.path(f"{name}.sha256").read_text().split()
     if listed != name:
-        raise BadArchive(f"{name}.sha256 names {listed}")
+        raise ToolingError(f"{name}.sha256 names {listed}")
     return digest.lower()
 
 
 def checked(name):
-    """The archive's path, once its bytes match the SHA-256 kept here."""
+    """The archive's path, once its bytes match the pinned SHA-256."""
     path = SHARED / name
     if not path.is_file():
-        raise BadArchive(f"{path} is missing (TQ_VELMOR_SHARED_DATA names the folder)")
+        raise ToolingError(f"{path} is missing (TQ_VELMOR_SHARED_DATA names the folder)")
     digest = hashlib.sha256(path.read_bytes()).hexdigest()
     if digest != expected_sha256(name):
-        raise BadArchive(f"{path}: sha256 {digest}, expected {expected_sha256(name)}: refused")
+        raise ToolingError(f"{path}: sha256 {digest}, expected {expected_sha256(name)}: refused")
     return path
 
 
@@ -75,7 +73,7 @@ def second_copy(folder):
     script = folder / "yt-dlp-master" / "bundle" / "pyinstaller.py"
     code = script.read_text(encoding="utf-8")
     if TARGET not in code:
-        raise BadArchive(f"{script} holds no {TARGET!r}")
+        raise ToolingError(f"{script} holds no {TARGET!r}")
     script.write_text(code.replace(TARGET, FIX), encoding="utf-8")
     with zipfile.ZipFile(checked(UPX)) as z:
         member = next(name for name in z.namelist() if name.endswith("upx.exe"))
@@ -100,5 +98,5 @@ def changed_upx(folder):
     path.write_bytes(bytes(data))
     with zipfile.ZipFile(path) as z:
         if z.read(next(name for name in z.namelist() if name.endswith("upx.exe"))) != upx:
-            raise BadArchive(f"{path}: the changed copy no longer gives the same upx.exe")
+            raise ToolingError(f"{path}: the changed copy no longer gives the same upx.exe")
     return path, hashlib.sha256(data).hexdigest()

@@ -22,11 +22,12 @@ import threading
 import time
 import traceback
 
-from python.tq_velmor_host.command import REPRODUCIBLE, SPANISH
-from python.tq_velmor_host.program import CLOSE_PROMPT
+from tq_velmor_host.command import REPRODUCIBLE, SPANISH
+from tq_velmor_host.program import CLOSE_PROMPT
 from wine_runtime import embedded_python, wine
 
-from . import archive, faults, steps, tree
+from .. import archive_differences
+from . import faults, steps, tree
 from .report import Result, Route
 
 # The waits of a run: each is answered with Enter once shown, as a user at the window would.
@@ -297,12 +298,12 @@ def finished(machine, program, workspace, run, python, result, route, tag=""):
         return None
     exe = work / "yt-dlp.exe"
     data = exe.read_bytes()
-    route.size, route.sha256, route.packed = len(data), hashlib.sha256(data).hexdigest(), faults.upx_packed(data)
+    route.size, route.sha256, route.packed = len(data), hashlib.sha256(data).hexdigest(), faults.upx_packed(exe)
     result.say(f"{tag}{exe.name}: {route.packed}")
     for line in (SPANISH.digest.format(digest=route.sha256), SPANISH.version.format(version=stage.version)):
         if line not in plain:
             result.problem(f"{tag}the program did not print {line!r}")
-    route.how = route_taken(plain, machine.runtime, data, result, tag)
+    route.how = route_taken(plain, machine.runtime, exe, result, tag)
     started = time.monotonic()
     answer = wine.run([f"{workspace}\\yt-dlp.exe", "--version"], machine.env, check=False, quiet=True)
     route.check_seconds = time.monotonic() - started
@@ -317,13 +318,13 @@ def finished(machine, program, workspace, run, python, result, route, tag=""):
 
 
 def route_taken(plain, runtime, exe, result, tag):
-    """How a build got to its executable `exe`, told by the lines the program showed (`plain`) and
+    """How a build got to its executable (at `exe`), told by the lines the program showed (`plain`) and
     by what UPX packed; what does not add up is a problem."""
     tls = SPANISH.without_upx_tls.format(dll=f"python{runtime.digits}.dll") in plain
     rebuilt = SPANISH.rebuilding in plain
     try:
         packed, _ = faults.packed_binaries(exe)
-    except (archive.NotAnArchive, ValueError) as failure:
+    except archive_differences.UNREADABLE as failure:
         result.problem(f"{tag}yt-dlp.exe is not a PyInstaller archive: {failure}")
         return None
     if SPANISH.without_upx_asked in plain:

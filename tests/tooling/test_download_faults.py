@@ -1,0 +1,128 @@
+"""The real build's download faults without a build: the code host's answers and failures as a
+client through it sees them, tunnels to other hosts, and the verdicts and table of the faults
+(stages/real_build/code_host.py, faults.py)."""
+
+import hashlib
+import http.client
+import shutil
+import socket
+import socketserver
+import ssl
+import threading
+import types
+import urllib.error
+import urllib.request
+
+import pytest
+
+from stages.real_build import code_host, faults
+
+SOURCE_URL = "https://github.com/yt-dlp/yt-dlp/archive/refs/heads/master.zip"
+ARCHIVE = b"PK" + bytes(range(256)) * 40
+SCREENS = "\x1b[1m[ FASE ]: Descargando...\x1b[0m\n"
+
+
+@pytest.fixture(scope="module")
+def host(tmp_path_factory):
+    if not shutil.which("openssl"):
+        pytest.skip("the code host's certificates come from the openssl command")
+    folder = tmp_path_factory.mktemp("code-host")
+    (folder / "master.zip").write_bytes(ARCHIVE)
+    answers = {SOURCE_URL: (folder / "master.zip", hashlib.sha256(ARCHIVE).hexdigest())}
+    with code_host.CodeHost(code_host.make_certificates(folder / "certificates"), answers, SOURCE_URL) as host:
+        yield host
+
+
+def fetch(host, url, fault):
+    """(status, content type, body) of a GET through the code host, as the build's urllib makes it;
+    or the exception it meets."""
+    host.fault = fault
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({"https": host.url}),
+                                         urllib.request.HTTPSHandler(context=ssl.create_default_context(
+                                             cafile=str(host.bundle))))
+    try:
+        with opener.open(url, timeout=30) as response:
+            return response.status, response.headers["Content-Type"], response.read()
+    except (urllib.error.HTTPError, http.client.IncompleteRead) as failure:
+        return failure
+
+
+@pytest.mark.parametrize("fault, url, check", [
+    (None, SOURCE_URL, lambda answer: answer == (200, "application/zip", ARCHIVE)),
+    ("html", SOURCE_URL, lambda answer: answer[:2] == (200, "text/html; charset=utf-8") and b"<html>" in answer[2]),
+    ("500", SOURCE_URL, lambda answer: isinstance(answer, urllib.error.HTTPError) and answer.code == 500),
+    ("short", SOURCE_URL, lambda answer: isinstance(answer, http.client.IncompleteRead)
+     and answer.partial == ARCHIVE[:len(ARCHIVE) // 2]),
+    ("reset", SOURCE_URL, lambda answer: isinstance(answer, http.client.IncompleteRead)
+     and answer.partial == ARCHIVE[:len(ARCHIVE) // 2]),
+    ("500", "https://github.com/upx/upx/releases/download/v4.2.2/missing.zip",  # the fault is the source's alone
+     lambda answer: isinstance(answer, urllib.error.HTTPError) and answer.code == 404),
+])
+def test_the_code_host_answers_and_fails_as_set(host, fault, url, check):
+    answer = fetch(host, url, fault)
+    assert check(answer), answer
+    assert host.log[-1].startswith(f"GET {url.split('github.com', 1)[1]}: ")
+
+
+def test_other_hosts_get_an_untouched_tunnel(host):
+    class Echo(socketserver.BaseRequestHandler):
+        def handle(self):
+            while data := self.request.recv(4096):
+                self.request.sendall(data[::-1])
+
+    with socketserver.TCPServer(("127.0.0.1", 0), Echo) as echo:
+        threading.Thread(target=echo.serve_forever, daemon=True).start()
+        with socket.create_connection(("127.0.0.1", int(host.url.rsplit(":", 1)[1])), timeout=10) as client:
+            client.sendall(f"CONNECT 127.0.0.1:{echo.server_address[1]} HTTP/1.1\r\n\r\n".encode())
+            assert client.recv(4096).startswith(b"HTTP/1.1 200 ")
+            client.sendall(b"\x16\x03\x01 any bytes")
+            assert client.recv(4096) == b"\x16\x03\x01 any bytes"[::-1]
+        echo.shutdown()
+
+
+# --- the verdicts and the table ---
+
+def earlier_run(folder, replaced=False):
+    faults.prepare(folder)
+    if replaced:
+        (folder / "yt-dlp.exe").write_bytes(b"MZ a new one")
+    return folder
+
+
+@pytest.mark.parametrize("status, text, replaced, problems", [
+    (1, SCREENS + "ERROR CRITICO: la descarga falló\n", False, []),
+    (0, SCREENS + "EXCELENTE\n", False, ["status 0, expected 1", "no failure screen"]),
+    (1, SCREENS + "ERROR CRITICO: x\nTraceback (most recent call last):\n", False, ["a traceback"]),
+    (1, SCREENS + "ERROR CRITICO: x\n", True, ["the earlier yt-dlp.exe was not left as it was"]),
+])
+def test_a_source_fault_passes_only_with_a_failure_screen_and_the_earlier_executable(tmp_path, status, text,
+                                                                                     replaced, problems):
+    fault = faults.source_fault("linux", "source: status 500", status, 3.0, text,
+                                earlier_run(tmp_path / "work", replaced))
+    assert (fault.problems, fault.passed) == (problems, not problems)
+    assert fault.left == ("yt-dlp.exe (new, 12 bytes, not a PyInstaller archive: Could not find COOKIE magic pattern!)"
+                          if replaced else "yt-dlp.exe (the earlier one)")
+
+
+@pytest.mark.parametrize("seen, status, line, problems", [
+    (False, 1, "[ERROR] No se generó el EXE.", []),
+    (True, 1, "[ERROR] No se generó el EXE.", ["upx.exe was written"]),
+    (False, 0, "[ERROR] No se generó el EXE.", ["status 0, expected 1"]),
+    (False, 1, "ERROR CRITICO: UPX", ["expected '[ERROR] No se generó el EXE.' and no failure screen"]),
+])
+def test_the_changed_upx_archive_passes_only_without_upx(tmp_path, seen, status, line, problems):
+    fault = faults.upx_fault("linux", status, 9.0, SCREENS + line + "\n", earlier_run(tmp_path / "work"),
+                             types.SimpleNamespace(seen=seen), 1, "[ERROR] No se generó el EXE.", new_exe=False)
+    assert fault.problems == problems
+
+
+def test_the_table_names_every_run_and_counts_those_as_expected(tmp_path):
+    ran = [faults.source_fault("linux", title, 1, 2.0, SCREENS + "ERROR CRITICO: x\n", earlier_run(tmp_path / name))
+           for name, title in faults.SOURCE_FAULTS[:2]]
+    rows = faults.with_missing("linux", ran)
+    assert [row.name for row in rows] == faults.RUNS["linux"]
+    lines = faults.table(rows).splitlines()
+    assert lines[-1] == f"download faults: 2 of {len(faults.RUNS['linux'])} ended as expected"
+    body = lines[2:-1]
+    assert ["NOT as expected: not run" in line for line in body] == [False] * 2 + [True] * (len(body) - 2)
+    assert all(title in "\n".join(body) for title in faults.RUNS["linux"])

@@ -1,0 +1,11 @@
+"""What every part of the tooling shares: the pins, a virtual environment per set of them, the
+one PE reader and writer, the one base exception, and the lines each part prints."""
+
+
+class ToolingError(Exception):
+    """A step of the tooling failed or refused; the message says why, in a line or a few."""
+
+
+def logger(name):
+    """What prints a line of the part `name` as it goes: "name: text", at once."""
+    return lambda text: print(f"{name}: {text}", flush=True)
