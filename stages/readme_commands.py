@@ -1,11 +1,12 @@
 """The README's commands, taken from the README itself and run as a reader runs them.
 
   python3 -m stages.readme_commands --show NAME   print the command block NAME
+  python3 -m stages.readme_commands --venv        print the virtual environment the test block makes
   python3 -m stages.readme_commands build          run the packages and build blocks in a fresh clone
 
 A block is the fenced code block after a line `<!-- run: NAME -->`; the build block's line also says
-how the run ends where the code host does not answer, as in CI:
-`<!-- run: build, ends with status 1 and "TEXT" -->`. The build runs in a fresh clone of HEAD with
+how the run ends: `<!-- run: build, ends with status 1 and "TEXT" or "OTHER TEXT" -->` (where the code
+host does not answer, as in CI, and where it does). The build runs in a fresh clone of HEAD with
 Debian's own /usr/bin/python3 first on PATH, a home folder of its own and no standard input; it must
 end that way and leave the clone as it was.
 """
@@ -21,7 +22,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
-MARK = re.compile(r'^<!-- run: (?P<name>[\w-]+)(?:, ends with status (?P<status>\d+) and "(?P<text>[^"]+)")? -->$')
+MARK = re.compile(r'^<!-- run: (?P<name>[\w-]+)(?:, ends with status (?P<status>\d+) and (?P<texts>"[^"]+"(?: or "[^"]+")*))? -->$')
 # What a reader's shell does not carry: this machine's interpreters and the caller's environments.
 DROPPED = re.compile(r"PYTHON.*|PYENV.*|VIRTUAL_ENV|CONDA.*|PIP_BREAK_SYSTEM_PACKAGES")
 
@@ -31,7 +32,8 @@ def log(text):
 
 
 def blocks(text):
-    """{name: (command text, expected status or None, expected text or None)} of the README."""
+    """{name: (command text, expected status or None, the texts one of which the output must hold)} of
+    the README."""
     found, lines = {}, text.splitlines()
     for i, line in enumerate(lines):
         mark = MARK.match(line.strip())
@@ -40,7 +42,8 @@ def blocks(text):
         fence = next(j for j in range(i + 1, len(lines)) if lines[j].startswith("```"))
         end = next(j for j in range(fence + 1, len(lines)) if lines[j].startswith("```"))
         status = mark["status"] and int(mark["status"])
-        found[mark["name"]] = ("\n".join(lines[fence + 1:end]) + "\n", status, mark["text"])
+        texts = re.findall(r'"([^"]+)"', mark["texts"] or "")
+        found[mark["name"]] = ("\n".join(lines[fence + 1:end]) + "\n", status, texts)
     return found
 
 
@@ -52,7 +55,7 @@ def state(clone):
 
 def run_build(found):
     packages, _, _ = found["packages"]
-    build, status, text = found["build"]
+    build, status, texts = found["build"]
     if os.geteuid() == 0 and not shutil.which("sudo"):
         packages = re.sub(r"^sudo ", "", packages, flags=re.M)  # root in a container has no sudo
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-readme-"))
@@ -74,8 +77,8 @@ def run_build(found):
         tail = re.sub(r"\x1b\[[0-9;]*m", "", output).strip().splitlines()[-3:]
         log(f"build: status {result.returncode}; it ended with: {' | '.join(tail)}")
         problems = []
-        if result.returncode != status or text not in output:
-            problems.append(f'expected status {status} and "{text}", as the README says')
+        if result.returncode != status or not any(text in output for text in texts):
+            problems.append(f"expected status {status} and one of {texts}, as the README says")
         if state(clone) != before:
             problems.append(f"the clone changed:\n{state(clone)}")
         if problems:
@@ -90,6 +93,7 @@ def run_build(found):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--show", metavar="NAME", help="print the block NAME and stop")
+    parser.add_argument("--venv", action="store_true", help="print the test block's virtual environment and stop")
     parser.add_argument("run", nargs="?", choices=["build"])
     args = parser.parse_args(argv)
     found = blocks(README.read_text(encoding="utf-8"))
@@ -97,6 +101,13 @@ def main(argv=None):
     if missing or found["build"][1] is None:
         log(f"FAILED: README.md lacks the blocks {sorted(missing)} or the build block's ending")
         return 1
+    if args.venv:
+        made = re.search(r"python3 -m venv (\S+)", found["test"][0])
+        if not made:
+            log("FAILED: the README's test block makes no virtual environment")
+            return 1
+        print(os.path.expanduser(made[1]))
+        return 0
     if args.show:
         if args.show not in found:
             log(f"FAILED: README.md has no block {args.show!r}")
