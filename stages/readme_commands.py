@@ -57,7 +57,7 @@ def run_build(found):
     packages, _, _ = found["packages"]
     build, status, texts = found["build"]
     if os.geteuid() == 0 and not shutil.which("sudo"):
-        packages = re.sub(r"^sudo ", "", packages, flags=re.M)  # root in a container has no sudo
+        packages = re.sub(r"(?<![\w-])sudo\s+", "", packages)  # root in a container has no sudo
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-readme-"))
     try:
         clone, home = scratch / "tq_velmor", scratch / "home"
