@@ -66,6 +66,8 @@ def run_build(found):
         before = state(clone)
         env = {name: value for name, value in os.environ.items() if not DROPPED.fullmatch(name)}
         env.update(HOME=str(home), PATH="/usr/bin:/bin:/usr/sbin:/sbin")
+        python = subprocess.run(["python3", "--version"], env=env, capture_output=True, text=True).stdout.strip()
+        log(f"in a fresh clone of HEAD, with {shutil.which('python3', path=env['PATH'])} ({python}) first on PATH")
         for name, command in (("packages", packages), ("build", build)):
             log(f"{name}: {command.strip()}")
             result = subprocess.run(["bash", "-c", command], cwd=clone, env=env, stdin=subprocess.DEVNULL,
@@ -74,10 +76,11 @@ def run_build(found):
             if name == "packages" and result.returncode:
                 log(f"FAILED: the packages block exited with status {result.returncode}:\n{output[-3000:]}")
                 return 1
-        tail = re.sub(r"\x1b\[[0-9;]*m", "", output).strip().splitlines()[-3:]
+        plain = re.sub(r"\x1b\[[0-9;]*m", "", output)  # the screens' colours
+        tail = [line for line in plain.strip().splitlines() if line.strip()][-2:]
         log(f"build: status {result.returncode}; it ended with: {' | '.join(tail)}")
         problems = []
-        if result.returncode != status or not any(text in output for text in texts):
+        if result.returncode != status or not any(text in plain for text in texts):
             problems.append(f"expected status {status} and one of {texts}, as the README says")
         if state(clone) != before:
             problems.append(f"the clone changed:\n{state(clone)}")
