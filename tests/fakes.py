@@ -127,18 +127,23 @@ class Download:
         shutil.copyfile(self.source, filename)
 
 
-def tiny_pe(directories=None, magic=0x20B, count=16):
-    """The MZ and PE headers of an x86-64 DLL, and nothing after them: `directories` maps a data
-    directory's index to its (address, size); `count` directories in the optional header (those
-    past it are left out)."""
+def tiny_pe(directories=None, magic=0x20B, count=16, size=None):
+    """An x86-64 DLL of headers alone (no section): `directories` maps a data directory's index to
+    its (address, size); `count` directories in the optional header (those past it are left out).
+    Given `size`, the headers fill 0x200 bytes and a pattern follows up to `size`; else nothing
+    follows them."""
     optional_size = (112 if magic == 0x20B else 96) + 8 * count
-    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
-    coff = struct.pack("<HHIIIHH", 0x8664, 0, 0, 0, 0, optional_size, 0x2022)
     optional = bytearray(optional_size)
     struct.pack_into("<H", optional, 0, magic)
+    struct.pack_into("<II", optional, 32, 0x1000, 0x200)  # section and file alignment
+    struct.pack_into("<II", optional, 56, 0x1000, 0x200)  # image and headers' size
     table = optional_size - 8 * count
     struct.pack_into("<I", optional, table - 4, count)
-    for index, (address, size) in (directories or {}).items():
+    for index, (address, length) in (directories or {}).items():
         if index < count:
-            struct.pack_into("<II", optional, table + 8 * index, address, size)
-    return dos + b"PE\0\0" + coff + bytes(optional)
+            struct.pack_into("<II", optional, table + 8 * index, address, length)
+    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x80) + bytes(0x40)
+    headers = dos + b"PE\0\0" + struct.pack("<HHIIIHH", 0x8664, 0, 0, 0, 0, optional_size, 0x2022) + optional
+    if size is None:
+        return headers
+    return headers.ljust(0x200, b"\0") + bytes(i * 7 % 251 for i in range(size - 0x200))

@@ -1,29 +1,12 @@
 """The PE checksum, the padding and the signature that comes off exactly (tooling/pe.py), on a
-PE file of headers alone built here."""
+PE file of headers alone built here (a pattern after them)."""
 
 import struct
 
 import pytest
+from fakes import tiny_pe
 
 from tooling import pe
-
-HEADERS = 0x200
-OPTIONAL = 0x98  # the optional header, after "PE\0\0" at 0x80 and the file header
-
-
-def tiny_pe(size=0x400):
-    """A PE32+ DLL of headers alone (no section), its tail a pattern of `size` - 0x200 bytes."""
-    data = bytearray(size)
-    data[:2] = b"MZ"
-    struct.pack_into("<I", data, 0x3C, 0x80)
-    data[0x80:0x84] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", data, 0x84, 0x8664, 0, 0, 0, 0, 112 + 16 * 8, 0x2022)
-    struct.pack_into("<H", data, OPTIONAL, 0x20B)
-    struct.pack_into("<II", data, OPTIONAL + 32, 0x1000, 0x200)  # section and file alignment
-    struct.pack_into("<II", data, OPTIONAL + 56, 0x1000, HEADERS)  # image and headers' size
-    struct.pack_into("<I", data, OPTIONAL + 108, 16)  # data directories
-    data[HEADERS:] = bytes(i * 7 % 251 for i in range(size - HEADERS))
-    return bytes(data)
 
 
 def reference_checksum(data, checksum_at):
@@ -55,7 +38,7 @@ def misaligned(prepared):
 
 @pytest.mark.parametrize("size", [0x400, 0x401, 0x402, 0x407, 0x5A3])
 def test_prepare_pads_with_zeros_and_writes_only_the_checksum(size):
-    data = tiny_pe(size)
+    data = tiny_pe(size=size)
     where = pe.layout(data)
     fixed = pe.prepared(data)
     assert len(fixed) % 8 == 0 and len(fixed) - len(data) < 8 and fixed[len(data):] == bytes(len(fixed) - len(data))
@@ -67,17 +50,17 @@ def test_prepare_pads_with_zeros_and_writes_only_the_checksum(size):
 
 def test_prepare_in_place_says_whether_it_changed_the_file(tmp_path):
     path = tmp_path / "m.pyd"
-    path.write_bytes(tiny_pe(0x401))
+    path.write_bytes(tiny_pe(size=0x401))
     path.chmod(0o751)
     assert pe.prepare(path) is True
     assert pe.prepare(path) is False
-    assert path.read_bytes() == pe.prepared(tiny_pe(0x401)) and path.stat().st_mode & 0o777 == 0o751
+    assert path.read_bytes() == pe.prepared(tiny_pe(size=0x401)) and path.stat().st_mode & 0o777 == 0o751
     assert [p.name for p in tmp_path.iterdir()] == ["m.pyd"]
 
 
 @pytest.mark.parametrize("size", [0x400, 0x5A3])
 def test_a_signature_comes_off_to_the_prepared_bytes(size):
-    prepared = pe.prepared(tiny_pe(size))
+    prepared = pe.prepared(tiny_pe(size=size))
     with_signature = signed(prepared)
     assert pe.signature_entry(with_signature) == (len(prepared), 40)
     assert pe.unsigned(with_signature) == prepared
@@ -92,9 +75,9 @@ def test_a_signature_comes_off_to_the_prepared_bytes(size):
 ])
 def test_unsigned_refuses_what_is_no_removable_signature(change, message):
     with pytest.raises(pe.PEError, match=message):
-        pe.unsigned(change(pe.prepared(tiny_pe())))
+        pe.unsigned(change(pe.prepared(tiny_pe(size=0x400))))
 
 
 def test_a_signed_file_is_not_prepared_again():
     with pytest.raises(pe.PEError, match="already signed"):
-        pe.prepared(signed(pe.prepared(tiny_pe())))
+        pe.prepared(signed(pe.prepared(tiny_pe(size=0x400))))
