@@ -20,6 +20,8 @@ import sys
 import tempfile
 from pathlib import Path
 
+from stages.real_build import steps
+
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 MARK = re.compile(r'^<!-- run: (?P<name>[\w-]+)(?:, ends with status (?P<status>\d+) and (?P<texts>"[^"]+"(?: or "[^"]+")*))? -->$')
@@ -68,19 +70,23 @@ def run_build(found):
         env.update(HOME=str(home), PATH="/usr/bin:/bin:/usr/sbin:/sbin")
         python = subprocess.run(["python3", "--version"], env=env, capture_output=True, text=True).stdout.strip()
         log(f"in a fresh clone of HEAD, with {shutil.which('python3', path=env['PATH'])} ({python}) first on PATH")
-        for name, command in (("packages", packages), ("build", build)):
+
+        def run(name, command):
             log(f"{name}: {command.strip()}")
             result = subprocess.run(["bash", "-c", command], cwd=clone, env=env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            output = result.stdout.decode("utf-8", "replace")
-            if name == "packages" and result.returncode:
-                log(f"FAILED: the packages block exited with status {result.returncode}:\n{output[-3000:]}")
-                return 1
-        plain = re.sub(r"\x1b\[[0-9;]*m", "", output)  # the screens' colours
-        tail = [line for line in plain.strip().splitlines() if line.strip()][-2:]
-        log(f"build: status {result.returncode}; it ended with: {' | '.join(tail)}")
+            return result.returncode, result.stdout.decode("utf-8", "replace")
+
+        returncode, output = run("packages", packages)
+        if returncode:
+            log(f"FAILED: the packages block exited with status {returncode}:\n{output[-3000:]}")
+            return 1
+        returncode, output = run("build", build)
+        shown = steps.plain(output)  # without the screens' colours
+        tail = [line for line in shown.strip().splitlines() if line.strip()][-2:]
+        log(f"build: status {returncode}; it ended with: {' | '.join(tail)}")
         problems = []
-        if result.returncode != status or not any(text in plain for text in texts):
+        if returncode != status or not any(text in shown for text in texts):
             problems.append(f"expected status {status} and one of {texts}, as the README says")
         if state(clone) != before:
             problems.append(f"the clone changed:\n{state(clone)}")

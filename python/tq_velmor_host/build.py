@@ -43,58 +43,53 @@ def _names(module, **names):
         namespace.update(saved)
 
 
-class Run:
-    """One call of the module's main(): `without_upx`, the reason it goes without UPX (None: with
-    UPX, unless the interpreter's DLL rules it out, which `texts.without_upx_tls` then says)."""
+def run_once(module, texts, reason=None):
+    """One call of the module's main(), without UPX when `reason` says why (None: with UPX, unless
+    the interpreter's DLL rules it out, which `texts.without_upx_tls` then says). Returns whether
+    it left a new yt-dlp.exe, and whether setup_upx provided UPX."""
+    find, setup_upx, refresh = module.encontrar_python_real, module.setup_upx, module.tq_refresh
+    upx_used = False
 
-    def __init__(self, module, texts, without_upx=None):
-        self.module, self.texts, self.reason = module, texts, without_upx
-        self.upx_used = False  # setup_upx provided UPX
-        self.new = False  # the run left a new yt-dlp.exe
+    def found_python():
+        nonlocal reason
+        python = find()
+        dll = None if reason else interpreter_dll.tls_dll(python)
+        if dll:
+            reason = texts.without_upx_tls.format(dll=dll)
+        return python
 
-    def __call__(self):
-        module = self.module
-        find, setup_upx, refresh = module.encontrar_python_real, module.setup_upx, module.tq_refresh
+    def upx():
+        nonlocal upx_used
+        if reason:
+            return False
+        provided = setup_upx()
+        upx_used = bool(provided)
+        return provided
 
-        def found_python():
-            python = find()
-            dll = None if self.reason else interpreter_dll.tls_dll(python)
-            if dll:
-                self.reason = self.texts.without_upx_tls.format(dll=dll)
-            return python
+    def screen(*args, **kwargs):
+        drawn = refresh(*args, **kwargs)
+        if reason:
+            theme = getattr(module, "TQ_Theme", None)
+            print(f" {getattr(theme, 'GOLD', '')}{reason}{getattr(theme, 'RESET', '')}\n")
+        return drawn
 
-        def upx():
-            if self.reason:
-                return False
-            provided = setup_upx()
-            self.upx_used = bool(provided)
-            return provided
-
-        def screen(*args, **kwargs):
-            drawn = refresh(*args, **kwargs)
-            if self.reason:
-                theme = getattr(module, "TQ_Theme", None)
-                print(f" {getattr(theme, 'GOLD', '')}{self.reason}{getattr(theme, 'RESET', '')}\n")
-            return drawn
-
-        before = result_identity()
-        with _names(module, encontrar_python_real=found_python, setup_upx=upx, tq_refresh=screen):
-            module.main()
-        after = result_identity()
-        self.new = after is not None and after != before
-        return self
+    before = result_identity()
+    with _names(module, encontrar_python_real=found_python, setup_upx=upx, tq_refresh=screen):
+        module.main()
+    after = result_identity()
+    return after is not None and after != before, upx_used
 
 
 def build(module, texts, no_upx=False):
     """The build in the current folder; returns whether it left a yt-dlp.exe that starts, after
     printing the lines that say what the folder now holds."""
-    first = Run(module, texts, texts.without_upx_asked if no_upx else None)()
-    if not first.new:
+    new, upx_used = run_once(module, texts, texts.without_upx_asked if no_upx else None)
+    if not new:
         return False
     checked = starts.check(RESULT)
-    if isinstance(checked, starts.NotStarting) and first.upx_used:
-        second = Run(module, texts, texts.rebuilding)()
-        if not second.new:
+    if isinstance(checked, starts.NotStarting) and upx_used:
+        new, _ = run_once(module, texts, texts.rebuilding)
+        if not new:
             print(texts.not_starting.format(why=why(texts, checked)))
             print(texts.rebuild_left_nothing)
             return False
