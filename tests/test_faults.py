@@ -269,24 +269,67 @@ def test_read_only_workspace_ends_in_the_failure_screen(pipeline, lock, leftover
     # Recorded: a stale "upx.exe" that cannot be removed is taken as the ready packer.
     ("upx.exe", 95, report("1.00", True), ["upx.exe", "yt-dlp.exe"]),
     ("source.zip", 25, "write", ["source.zip", "upx.exe"]),
-    # The previous build cannot be replaced: the new one stays in the tree.
-    ("yt-dlp.exe", 95, "remove", ["source.zip", "upx.exe", "yt-dlp-master", "yt-dlp.exe"]),
+    # The previous build cannot be replaced: it stays, and the new one in the tree.
+    ("yt-dlp.exe", 95, "set aside", ["source.zip", "upx.exe", "yt-dlp-master", "yt-dlp.exe"]),
 ])
 def test_leftover_that_cannot_be_removed(pipeline, lock, name, reached, ending, left):
     pipeline.seed({"build/other.o": b"", "dist/x": b"", name + ("/file.o" if name == "build/locked" else ""): b"old"})
     lock(name)
-    if ending in ("write", "remove"):
-        ending = failure_line(refusal(write if ending == "write" else os.remove, name))
+    new = os.path.join(pipeline.workspace, "yt-dlp-master", "dist", "yt-dlp.exe")
+    if ending == "write":
+        ending = failure_line(refusal(write, name))
     pipeline.stdin("\n")
 
     result, out = pipeline.run()
 
+    if ending == "set aside":  # asked once the tree the earlier one would go to is there
+        ending = failure_line(refusal(lambda name: os.replace(name, new + ".anterior"), name)
+                              + f"\nEl yt-dlp.exe nuevo se quedó en {new}; el anterior sigue en la carpeta.")
     assert out == progress_screens(reached) + ending
     assert pipeline.listing() == left
     if name == "build/locked":
         assert os.listdir("build") == ["locked"] and os.listdir("build/locked") == ["file.o"]
     if name == "upx.exe":
         assert pipeline.commands()[-1][2].startswith(pipeline.workspace + os.pathsep)
+    if name == "yt-dlp.exe":
+        assert open(name, "rb").read() == b"old" and os.path.isfile(new)
+
+
+@pytest.mark.parametrize("earlier, put_back, says", [
+    (b"earlier build", True, "; el anterior sigue en la carpeta."),
+    (b"earlier build", False, "; el anterior, en {new}.anterior."),
+    (None, True, "."),
+], ids=["put-back", "put-back-fails", "no-earlier"])
+def test_a_move_that_fails_keeps_the_earlier_executable_and_says_where_the_new_one_is(pipeline, tqv, earlier,
+                                                                                       put_back, says):
+    # A virus scanner holds the fresh file: the move copies part of it, then fails.
+    def held(src, dst):
+        with open(dst, "wb") as partial:
+            partial.write(b"MZ half")
+        raise PermissionError(13, "The process cannot access the file", src)
+
+    def replace(src, dst):
+        if not put_back and dst == "yt-dlp.exe":
+            raise PermissionError(13, "Access is denied", src)
+        os.replace(src, dst)
+
+    tqv.shutil = Proxy(shutil, move=held)
+    tqv.os = Proxy(tqv.os, replace=replace)
+    pipeline.seed({} if earlier is None else {"yt-dlp.exe": earlier})
+    pipeline.stdin("\n")
+    new = os.path.join(pipeline.workspace, "yt-dlp-master", "dist", "yt-dlp.exe")
+
+    result, out = pipeline.run()
+
+    error = f"[Errno 13] The process cannot access the file: {new!r}"
+    assert out == progress_screens(95) + failure_line(f"{error}\nEl yt-dlp.exe nuevo se quedó en {new}"
+                                                      + says.format(new=new))
+    assert os.path.getsize(new) == 1048576  # the new one, whole, where the line says
+    if put_back:
+        assert pipeline.listing() == ["source.zip", "upx.exe", "yt-dlp-master", *(["yt-dlp.exe"] if earlier else [])]
+        assert earlier is None or open("yt-dlp.exe", "rb").read() == earlier
+    else:
+        assert open(new + ".anterior", "rb").read() == earlier
 
 
 # --- Sub-interpreters and start-up -------------------------------------------------------------

@@ -312,9 +312,11 @@ def occupied(p, name, kind):
     # "[Errno 20] Not a directory: 'yt-dlp-master/bundle'"
     ("yt-dlp-master", "file", 25, lambda: failure_line(error_of(os.mkdir, os.path.join("yt-dlp-master", "bundle"))),
      ["source.zip", "upx.exe", "yt-dlp-master"]),
-    # The previous build cannot be removed: the new one stays in the tree, nothing is lost.
-    # "[Errno 21] Is a directory: 'yt-dlp.exe'"
-    ("yt-dlp.exe", "folder", 95, lambda: failure_line(error_of(os.remove, "yt-dlp.exe")),
+    # The folder is not moved aside as an earlier build would be: the new one stays in the tree, as
+    # the failure says, and nothing is lost. "[Errno 21] Is a directory: 'yt-dlp.exe'"
+    ("yt-dlp.exe", "folder", 95, lambda: failure_line(
+        error_of(os.remove, "yt-dlp.exe") + "\nEl yt-dlp.exe nuevo se quedó en "
+        + os.path.abspath(os.path.join("yt-dlp-master", "dist", "yt-dlp.exe")) + "; el anterior sigue en la carpeta."),
      ["source.zip", "upx.exe", "yt-dlp-master", "yt-dlp.exe"]),
 ], ids=["upx.exe folder", "source.zip folder", "yt-dlp-master file", "yt-dlp.exe folder"])
 def test_workspace_name_taken_by_the_wrong_kind_of_entry(pipeline_in, name, kind, reached, ending, left):

@@ -246,7 +246,7 @@ def pipeline(**overrides):
     subs = {"encontrar_python_real": fake("py"), "cleanup": fake(), "setup_upx": fake(True),
             "arreglar_ruta_metadatos": fake(True), "run_silent": fake(), "urllib": download(needed=False),
             "zipfile": Proxy(zipfile, ZipFile=Extracted),
-            "os": Proxy(os, system=fake(0), remove=fake(),
+            "os": Proxy(os, system=fake(0), remove=fake(), replace=fake(),
                         path=Proxy(os.path, exists=fake(True), getsize=fake(3 << 20))),
             "shutil": Proxy(shutil, move=fake()), "time": Proxy(time, sleep=fake())}
     subs.update(overrides)
@@ -384,6 +384,8 @@ PATHS = [
       id="main-zip-error"),
     P(lambda: Main(subs=pipeline(run_silent=Fake(raises=lambda: Exception("Fallo en: py")))),
       id="main-command-failed"),
+    # The new executable cannot be moved in: the earlier one is put back, the failure says where.
+    P(lambda: Main(subs=pipeline(shutil=Proxy(shutil, move=Fake(raises=OSError)))), id="main-move-failed"),
     P(lambda: Main(subs=pipeline(encontrar_python_real=Fake(raises=KeyboardInterrupt)),
                    raises=KeyboardInterrupt), id="main-interrupted"),
     P(lambda: Main(subs=pipeline(), delete=("encontrar_python_real",)), id="main-name-error"),

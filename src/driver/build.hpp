@@ -8,6 +8,9 @@ namespace tqv {
 // Interpreter search to the final report; every error is left to the caller.
 void build(const Globals& g);
 
+// Whether `path` names a folder, asked beneath `os`; false when it cannot be examined.
+bool is_folder(PyObject* path);
+
 // The new executable moved into the workspace, the size report and its five-second pause.
 void report_result(const Globals& g, PyObject* py, PyObject* src);
 
