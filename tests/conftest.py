@@ -95,6 +95,16 @@ class Proxy:
         return getattr(self._real, name)
 
 
+@pytest.fixture(autouse=True)
+def build_environments(tmp_path_factory, monkeypatch):
+    """The folder the build's environments go to: the test's own, never the user's cache (children
+    inherit it)."""
+    cache = tmp_path_factory.mktemp("cache")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(cache))
+    monkeypatch.setenv("LOCALAPPDATA", str(cache))
+    return cache
+
+
 @pytest.fixture
 def tqv():
     """The module, with its namespace restored after the test; its `subprocess` runs patiently."""

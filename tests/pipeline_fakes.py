@@ -76,9 +76,19 @@ def under(note):
     return f" {GOLD}{note}{RESET}\n\n" if note else ""
 
 
-def progress_screens(upto, note=None):
-    """Every clear and screen of a run up to and including the phase at `upto` %."""
-    return "".join(CLEAR + screen(s, p) + under(note) for s, p in PHASES if p <= upto)
+def progress_screens(upto, note=None, dependencies=None, ready=None, installing=None):
+    """Every clear and screen of a run up to and including the phase at `upto` %. The tq-velmor
+    command shows under each `note` (why the build goes without UPX), under the 45 % screen
+    `installing` (what goes into a new environment), from the 60 % screen on `dependencies` (what
+    the packages are), and under the 60 % screen `ready` (where they are)."""
+    parts = []
+    for status, progress in PHASES:
+        if progress <= upto:
+            parts.append(CLEAR + screen(status, progress) + under(note))
+            parts.append(under(dependencies) if progress >= 60 else "")
+            parts.append(f" {ready}\n\n" if ready and progress == 60 else "")
+            parts.append(f" {installing}\n\n" if installing and progress == 45 else "")
+    return "".join(parts)
 
 
 def failure_line(text):
@@ -88,12 +98,12 @@ def failure_line(text):
 MISSING_EXE = f"\n {RED}[ERROR] No se generó el EXE.{RESET}\n"
 
 
-def report(size_text, green, engine="python.exe", note=None):
-    """The 100 % screen and the four report lines."""
+def report(size_text, green, engine="python.exe", note=None, dependencies=None):
+    """The 100 % screen and the four report lines (with progress_screens' notes)."""
     col = GREEN if green else RED
     verdict = (f"\n  {GREEN}✔  EXCELENTE:{RESET} Apto para GitHub (<25MB).\n" if green
                else f"\n  {RED}⚠  ADVERTENCIA:{RESET} El archivo supera los 25MB.\n")
-    return (CLEAR + screen(f"¡HECHO! Peso: {col}{size_text} MB{RESET}", 100) + under(note)
+    return (CLEAR + screen(f"¡HECHO! Peso: {col}{size_text} MB{RESET}", 100) + under(note) + under(dependencies)
             + f"\n  {CYAN}Estado:{RESET}    Compilación Oficial Exitosa\n"
             + f"  {GOLD}Motor:{RESET}     {engine}\n"
             + f"  {GOLD}Tamaño:{RESET}    {col}{size_text} MB{RESET}\n"
@@ -135,6 +145,9 @@ def set_version_info(exe, version_text):
 def main():
     if not os.path.exists("yt_dlp/extractor/lazy_extractors.py"):
         raise SystemExit("lazy extractors missing")
+    if os.path.exists("yt_dlp/version.py"):  # what the executable would say of itself
+        with open("yt_dlp/version.py", encoding="utf-8") as text, open(LOG, "a", encoding="utf-8") as log:
+            log.write(json.dumps({{"version.py": text.read()}}) + "\\n")
     final_file = os.path.join("dist", "yt-dlp.exe")
     version = "2024.01.01"
     os.makedirs("dist", exist_ok=True)
@@ -159,16 +172,45 @@ with open("yt_dlp/extractor/lazy_extractors.py", "w") as f:
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
-def source_archive(path, exe_size, log, program=None):
+def source_archive(path, exe_size, log, program=None, tree=None, comment=b""):
     """A source archive; its packaging run writes `exe_size` bytes (None: no executable), a fake
-    program running the Python source `program` when given."""
+    program running the Python source `program` when given. `tree` adds files to the tree ({path
+    inside it: text or bytes}); `comment` is the archive's, where the code host names its commit."""
     script = PACKAGING_SCRIPT.format(size=exe_size, log=str(log), program=program, tests=TESTS)
     with zipfile.ZipFile(path, "w") as z:
         z.writestr("yt-dlp-master/bundle/__init__.py", "")
         z.writestr("yt-dlp-master/bundle/pyinstaller.py", script)
         z.writestr("yt-dlp-master/devscripts/make_lazy_extractors.py", LAZY_SCRIPT)
         z.writestr("yt-dlp-master/yt_dlp/__init__.py", "")
+        for name, data in (tree or {}).items():
+            z.writestr(f"yt-dlp-master/{name}", data)
+        z.comment = comment
     return path
+
+
+COMMIT = "81ecd58b1394793e6da9998cc19fdb45657f1685"
+VERSION_PY = ("__version__ = '2026.08.19'\n\nRELEASE_GIT_HEAD = '594bd50c2c78ac432f81600d309fdc4e0a92d82c'\n\n"
+              "VARIANT = None\n\nUPDATE_HINT = None\n\nCHANNEL = 'stable'\n")
+
+
+def lock(*pins):
+    """A lock of `pins` (name==version, or a line of its own), each with a hash."""
+    return "".join(f"{pin} --hash=sha256:{hashlib.sha256(pin.encode()).hexdigest()}\n" for pin in pins)
+
+
+# A tree's locks for every platform the build knows, as (name, text).
+LOCKS = {
+    "pip.txt": lock("pip==26.2.1"),
+    "pyinstaller.txt": lock("altgraph==0.17.5", "pyinstaller==6.22.0"),
+    "win-x64-pyinstaller.txt": lock("altgraph==0.17.5", "pyinstaller==6.22.0"),
+    "linux.txt": lock("mutagen==1.48.1", "yt-dlp-ejs==0.8.0"),
+    "curl-cffi.txt": lock("curl-cffi==0.16.0", "yt-dlp-ejs==0.8.0"),
+}
+
+
+def locked_tree(locks=LOCKS, version=VERSION_PY):
+    """The files of a tree with `locks` and a version.py."""
+    return {**{f"bundle/requirements/{name}": text for name, text in locks.items()}, "yt_dlp/version.py": version}
 
 
 def sha256(path):
@@ -183,26 +225,50 @@ def upx_archive(path):
     return path
 
 
+# What the build's environment sets, logged with each command of the fake interpreters.
+ENVIRONMENT = ("PYTHONUSERBASE", "PIP_USER", "PIP_IGNORE_INSTALLED", "PYTHONPATH")
+
 INTERPRETER = '''\
-import json, os, subprocess, sys
+import json, os, re, subprocess, sys
 
 args = sys.argv[1:]
 with open({log!r}, "a", encoding="utf-8") as log:
-    log.write(json.dumps({{"args": args, "cwd": os.getcwd(), "PATH": os.environ.get("PATH")}}) + "\\n")
+    log.write(json.dumps({{"args": args, "cwd": os.getcwd(), "PATH": os.environ.get("PATH"), "python": sys.argv[0],
+                          "settings": {{name: os.environ.get(name) for name in {environment!r}}}}}) + "\\n")
+# What its pip "installed" into the user base the build set, if any.
+held = os.path.join(os.environ.get("PYTHONUSERBASE") or os.devnull, "installed.json")
 if args == ["--version"]:
     print("Python 3.11.7")
 elif args[:3] == ["-m", "pip", "install"]:
-    sys.stderr.write({pip_stderr!r})
-    sys.exit({pip_exit!r})
+    lock = os.path.basename(args[args.index("-r") + 1]) if "-r" in args else None
+    status, stderr = {answers!r}.get(lock, ({pip_exit!r}, {pip_stderr!r}))
+    if status == 0 and lock:  # each pinned line of the lock, as pip reports and lists it
+        text = open(args[args.index("-r") + 1], encoding="utf-8").read()
+        pinned = re.findall(r"^([\\w.-]+)==(\\S+).*?sha256:(\\w+)", text, re.M)
+        if "--report" in args:
+            with open(args[args.index("--report") + 1], "w") as report:
+                json.dump({{"install": [{{"metadata": {{"name": name, "version": version}},
+                                         "download_info": {{"archive_info": {{"hashes": {{"sha256": digest}}}}}}}}
+                                        for name, version, digest in pinned]}}, report)
+        if os.path.isdir(os.path.dirname(held)):
+            listed = json.load(open(held)) if os.path.exists(held) else []
+            json.dump(listed + [{{"name": name, "version": version}} for name, version, _ in pinned], open(held, "w"))
+    sys.stderr.write(stderr)
+    sys.exit(status)
+elif args[:3] == ["-m", "pip", "list"]:
+    print(open(held).read() if os.path.exists(held) else "[]")
 else:
     sys.exit(subprocess.call([{real!r}, *args]))
 '''
 
 
-def fake_interpreter(folder, log, pip_exit=0, pip_stderr=""):
-    """A "python.exe" in `folder` that runs (see programs.py); returns its path as text."""
+def fake_interpreter(folder, log, pip_exit=0, pip_stderr="", answers=None):
+    """A "python.exe" in `folder` that runs (see programs.py); returns its path as text. Its pip
+    installs end with `pip_exit` and `pip_stderr`, or, for `-r LOCK`, with what `answers` maps the
+    lock's name to: (status, error output)."""
     return program(os.path.join(folder, "python.exe"),
-                   INTERPRETER.format(real=sys.executable, log=str(log), pip_exit=pip_exit, pip_stderr=pip_stderr))
+                   INTERPRETER.format(real=sys.executable, log=str(log), pip_exit=pip_exit, pip_stderr=pip_stderr,
+                                      answers=answers or {}, environment=ENVIRONMENT))
 
 
 def read_log(log):
@@ -274,8 +340,8 @@ class Pipeline:
         tqv.os = Proxy(os, system=console_stand_in(self.clears))
         self.stdin("")
 
-    def archive(self, exe_size):
-        source_archive(self.source, exe_size, self.log)
+    def archive(self, exe_size, tree=None, comment=b"", program=None):
+        source_archive(self.source, exe_size, self.log, program, tree, comment)
 
     def stdin(self, text):
         self.monkeypatch.setattr(sys, "stdin", io.StringIO(text))
@@ -308,15 +374,15 @@ def pipeline(tqv, tmp_path, monkeypatch, capsys, registry):
     return Pipeline(tqv, tmp_path, monkeypatch, capsys)
 
 
-def child_setup(folder, exe_size, fail=None, program=None):
+def child_setup(folder, exe_size, fail=None, program=None, tree=None, comment=b""):
     """Source for a child about to run the build: `child_toolchain` put in, with `downloads`
     and `sleeps` bound (and `os`, `sys`); `fail` is the source of its mapping of failed downloads."""
     return (f"import os, sys\nsys.path.insert(0, {TESTS!r})\nimport pipeline_fakes\n"
             f"downloads, sleeps = pipeline_fakes.child_toolchain({str(folder)!r}, {exe_size!r}, {fail}, "
-            f"{program!r})\n")
+            f"{program!r}, {tree!r}, {comment!r})\n")
 
 
-def child_toolchain(folder, exe_size, fail=None, program=None):
+def child_toolchain(folder, exe_size, fail=None, program=None, tree=None, comment=b""):
     """For a child about to run the build, on any host: the stand-ins put into the standard modules.
 
     No fake program is started: the interpreter "python.exe" in `folder` is an empty file, and
@@ -333,7 +399,8 @@ def child_toolchain(folder, exe_size, fail=None, program=None):
     open(python, "wb").close()
     upx = upx_archive(os.path.join(folder, "upx.zip"))
     os.environ[UPX_DIGEST] = sha256(upx)
-    downloads = Downloads({SOURCE_PATH: source_archive(os.path.join(folder, "master.zip"), exe_size, log, program),
+    downloads = Downloads({SOURCE_PATH: source_archive(os.path.join(folder, "master.zip"), exe_size, log, program,
+                                                       tree, comment),
                            UPX_PATH: upx}, fail)
 
     def run(cmd, *args, **kwargs):
@@ -341,7 +408,8 @@ def child_toolchain(folder, exe_size, fail=None, program=None):
             env = kwargs.get("env") or os.environ
             with open(log, "a", encoding="utf-8") as f:
                 f.write(json.dumps({"args": cmd[1:], "cwd": kwargs.get("cwd") or os.getcwd(),
-                                    "env": {name: env.get(name) for name in REPRODUCIBLE}}) + "\n")
+                                    "env": {name: env.get(name) for name in REPRODUCIBLE},
+                                    "settings": {name: env.get(name) for name in ENVIRONMENT}}) + "\n")
             if cmd[1:4] == ["-m", "pip", "install"]:
                 return subprocess.CompletedProcess(cmd, 0, None, "")
             cmd = [real_python, *cmd[1:]]

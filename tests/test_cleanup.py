@@ -6,7 +6,7 @@ import shutil
 import pytest
 
 from conftest import Proxy
-from tq_velmor_host.command import BUILD_FILES, BUILD_FOLDERS
+from tq_velmor_host.folder import BUILD_FILES, BUILD_FOLDERS
 
 # The names, in order, as the tq-velmor command knows them: the module must remove exactly these.
 FOLDERS, FILES = list(BUILD_FOLDERS), list(BUILD_FILES)

@@ -1,16 +1,18 @@
-"""tq-velmor.exe: the one-click build as a Windows program, put in an empty folder and double-clicked.
+"""tq-velmor.exe: the one-click build as a Windows program, put in a folder and double-clicked.
 
 The same rules and exit statuses as the ``tq-velmor`` command, in Spanish like the build's screens.
 The program's own file does not count as foreign to the folder, whatever it was saved as. When
-the program owns its console (a double-click gave it one, which closes when it exits), it waits
-for Enter before the window goes, unless the build's last act was such a wait; started from a
-shell it adds no wait.
+the program owns its console (a double-click gave it one, which closes when it exits), every
+ending waits for Enter before the window goes, unless the build's last act was already such a
+wait with nothing written since; started from a shell it adds no wait.
 """
 
 import os
 import sys
+import traceback
 
 from . import command
+from .shown import shown
 
 CLOSE_PROMPT = "Pulsa Enter para cerrar esta ventana."
 
@@ -48,7 +50,7 @@ def owns_console():
 def wait_before_closing():
     print(f"\n{CLOSE_PROMPT}", flush=True)
     try:
-        with command.enter_at_end_of_input():
+        with command.Console().attached():
             input()
     except KeyboardInterrupt:
         pass
@@ -56,9 +58,14 @@ def wait_before_closing():
 
 def main(argv=None):
     """Run the program with `argv` (default: the process's arguments); returns the exit status."""
-    status = command.main(argv, texts=command.SPANISH, own=own_files())
-    # A failed build ended waiting for Enter; a good one in a five-second pause, a refusal at once.
-    if status in (command.OK, command.REFUSED) and owns_console():
+    console = command.Console()
+    try:
+        status = command.main(argv, texts=command.SPANISH, own=own_files(), console=console)
+    except Exception as error:  # noqa: BLE001 - a fault of ours still ends in a window one can read
+        traceback.print_exc()
+        print(command.SPANISH.unexpected.format(error=shown(str(error))), file=sys.stderr)
+        status, console.waited_last = command.FAILED, False
+    if owns_console() and not console.waited_last:
         wait_before_closing()
     return status
 

@@ -1,4 +1,5 @@
-"""Whether UPX would break the interpreter a build runs with, told before the build.
+"""What the build reads of an interpreter's files before it runs anything with it: whether UPX
+would break it, what it runs on, and, for a virtual environment's, the interpreter it was made from.
 
 PyInstaller's bootloader loads the interpreter's python3XY.dll after start-up. A DLL with a TLS
 directory (implicit thread-local storage: CPython keeps its thread state there from 3.12 on) does
@@ -14,6 +15,40 @@ import struct
 DLL = re.compile(r"python3\d+t?\.dll", re.IGNORECASE)
 TLS_DIRECTORY = 9  # its index among the optional header's data directories
 HEADERS = 4096  # the MZ and PE headers lie well within the first page
+
+
+# What the COFF header's machine field says an executable runs on.
+MACHINES = {0x8664: "x64", 0x14C: "x86", 0xAA64: "arm64"}
+
+
+def venv_base(python):
+    """The interpreter a virtual environment's interpreter `python` was made from (the executable
+    its pyvenv.cfg names, or the one of the same name in its "home" folder); None when `python` is
+    not a virtual environment's."""
+    folder = os.path.dirname(os.path.abspath(python))
+    settings = _venv_settings(folder)
+    if settings is None:
+        return None
+    named = settings.get("executable")
+    if named and os.path.isfile(named):
+        return named
+    home = settings.get("home")
+    return os.path.join(home, os.path.basename(python)) if home else None
+
+
+def machine(path):
+    """What the executable at `path` runs on ("x64", "x86", "arm64"), or None when that cannot be
+    told (not a PE file: not Windows)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(HEADERS)
+        (pe,) = struct.unpack_from("<I", head, 0x3C)
+        if head[:2] != b"MZ" or head[pe:pe + 4] != b"PE\0\0":
+            return None
+        (kind,) = struct.unpack_from("<H", head, pe + 4)
+    except (OSError, struct.error):
+        return None
+    return MACHINES.get(kind)
 
 
 def dll(python):
@@ -33,16 +68,24 @@ def dll(python):
 def _base_of_venv(folder):
     """The folder named by "home" in the pyvenv.cfg of a virtual environment whose interpreter lies
     in `folder` (its Scripts or bin folder, or its root), or None."""
+    return (_venv_settings(folder) or {}).get("home")
+
+
+def _venv_settings(folder):
+    """{key: value} of the pyvenv.cfg of a virtual environment whose interpreter lies in `folder`
+    (its Scripts or bin folder, or its root), as Python itself looks for it; None when there is none."""
     for config in (os.path.join(folder, "pyvenv.cfg"), os.path.join(os.path.dirname(folder), "pyvenv.cfg")):
         try:
             with open(config, encoding="utf-8") as f:
                 lines = f.read().splitlines()
         except (OSError, UnicodeDecodeError):
             continue
+        settings = {}
         for line in lines:
             key, _, value = line.partition("=")
-            if key.strip().lower() == "home" and value.strip():
-                return value.strip()
+            if value.strip():
+                settings[key.strip().lower()] = value.strip()
+        return settings
     return None
 
 
