@@ -5,7 +5,8 @@ of the tests (tests/pipeline_fakes.py): nothing is downloaded and nothing is ins
 standard output is taken byte for byte; the console clears, which a stand-in os.system writes as the
 terminal's clear sequence, cut it into screens, and rich turns each screen's escape codes into SVG.
 The stand-in yt-dlp.exe is only bytes, so the command is told it starts and prints the version of
-the yt-dlp tree the real build uses.
+the yt-dlp tree the real build uses, and what a real build's verbose header lists; the stand-in tree
+carries the locks of a Windows x64 build.
 
     python3 -m pip install ".[test,docs]" && python3 docs/render_screens.py [--out FOLDER]
 """
@@ -32,6 +33,10 @@ TITLE = "Zelk Builder - Official Final Fix"
 WIDTH = 88
 EXE_SIZE = 18307645  # 17.46 MB
 
+# What the verbose header of the 3.11.9 build lists (the real build's).
+LIBRARIES = ("Cryptodome-3.23.0, brotli-1.2.0, certifi-2026.07.22, curl_cffi-0.16.0, mutagen-1.48.1, "
+             "requests-2.34.2, sqlite3-3.45.3, urllib3-2.7.0, websockets-17.0.1, yt_dlp_ejs-0.8.0")
+
 # Offline: both downloads fail the way they do on Windows without a network.
 OFFLINE = "urllib.error.URLError(OSError(11001, 'getaddrinfo failed'))"
 
@@ -41,9 +46,12 @@ sys.stdout.reconfigure(encoding="utf-8")
 sys.path.insert(0, {tests!r})
 import pipeline_fakes
 fail = {fail}
-pipeline_fakes.child_toolchain({tools!r}, {size!r}, fail)
-from tq_velmor_host import command, starts
+pipeline_fakes.child_toolchain({tools!r}, {size!r}, fail, None, pipeline_fakes.locked_tree(),
+                               pipeline_fakes.COMMIT.encode())
+from tq_velmor_host import command, environment, starts
+environment.platform_of = lambda python: ("nt", "x64")
 starts.check = lambda path, limit=None: starts.Started("2026.08.19")
+starts.header = lambda path, limit=None: starts.Header({libraries!r}, "none", "81ecd58b1")
 sys.exit(command.main([]))
 """
 
@@ -54,7 +62,7 @@ def run_build(offline):
         work, tools = os.path.join(tmp, "work"), os.path.join(tmp, "tools")
         os.mkdir(work)
         fail = f"{{{SOURCE_PATH!r}: {OFFLINE}, {UPX_PATH!r}: {OFFLINE}}}" if offline else "None"
-        code = CHILD.format(tests=TESTS, tools=tools, size=EXE_SIZE, fail=fail)
+        code = CHILD.format(tests=TESTS, tools=tools, size=EXE_SIZE, fail=fail, libraries=LIBRARIES)
         # Enter for the failure screen's wait.
         result = subprocess.run([sys.executable, "-c", code], cwd=work, input=b"\n", capture_output=True)
         if result.returncode != (1 if offline else 0):  # the command's status for a failed build

@@ -224,27 +224,33 @@ def test_the_build_starts_where_nothing_of_the_users_is_at_risk(workspace, tqv, 
     if refused:
         deleted, foreign = refused
         assert capsys.readouterr().err == REFUSED.format(cwd=os.getcwd(), deleted=deleted, foreign=foreign)
-    # Nothing but the build's result and its record is touched.
+    # Nothing but the build's result and its record is touched (on Windows, in whatever letter case).
     after = {name: (folder / name).read_bytes() for name in listing(folder) if (folder / name).is_file()}
     written = set() if refused else {"yt-dlp.exe", "yt-dlp.exe.py", "yt-dlp-build.txt"}
-    assert {k: v for k, v in after.items() if k not in written} == {k: v for k, v in before.items() if k not in written}
+
+    def kept(files):
+        return {name: data for name, data in files.items() if os.path.normcase(name) not in written}
+
+    assert kept(after) == kept(before)
 
 
 def link(target, path, folder):
     """A symbolic link (a junction for a folder, where no link can be made) at `path`."""
+    failure = "it did not appear"  # Wine 8 takes a symbolic link and makes nothing
     try:
         os.symlink(target, path, target_is_directory=folder)
-        return
     except (OSError, NotImplementedError) as refused:
         failure = refused
-    if WINDOWS and folder:
+    if not os.path.lexists(path) and WINDOWS and folder:
         import _winapi
         try:
             _winapi.CreateJunction(str(target), str(path))
-            return
         except OSError as refused:
             failure = refused
-    pytest.skip(f"no link can be made here: {failure}")
+            if os.path.isdir(path):  # Wine refuses the junction after making its folder
+                os.rmdir(path)
+    if not os.path.lexists(path):
+        pytest.skip(f"no link can be made here: {failure}")
 
 
 @pytest.mark.parametrize("name, target", [
@@ -816,8 +822,8 @@ def test_the_build_has_an_environment_of_its_own_with_the_sources_locks(pipeline
     where = READY.search(out) or re.search(r"into (?P<folder>[^\n]+)\.\.\.\n", out)
     folder = where and where["folder"]
     if before == "unwritable":
-        assert "ERROR CRITICO:\x1b[0m The build environment's folder cannot be written: " in out
-        assert "Not a directory" in out or "Errno" in out or "WinError" in out
+        failure = re.search(r"ERROR CRITICO:\x1b\[0m The build environment's folder cannot be written: (.+) \(.+\)\n", out)
+        assert failure and failure[1].startswith(str(build_environments / "tq-velmor"))
         assert not any(e["args"] == PIP for e in logged)
     elif status == 1:
         text = said.format(url=wheel.parent.joinpath(WHEEL).as_uri(), digest=digest)

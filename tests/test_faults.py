@@ -222,6 +222,8 @@ def lock():
 
     yield make
     for how, path in reversed(locked):
+        if not os.path.lexists(path):  # Windows moves a read-only file
+            continue
         if how == "chmod":
             os.chmod(path, 0o755 | stat.S_IWRITE)
         else:
@@ -273,6 +275,8 @@ def test_read_only_workspace_ends_in_the_failure_screen(pipeline, lock, leftover
     ("yt-dlp.exe", 95, "set aside", ["source.zip", "upx.exe", "yt-dlp-master", "yt-dlp.exe"]),
 ])
 def test_leftover_that_cannot_be_removed(pipeline, lock, name, reached, ending, left):
+    if name == "yt-dlp.exe" and os.name == "nt":
+        pytest.skip("Windows moves a read-only file aside as any other: nothing stops the new one")
     pipeline.seed({"build/other.o": b"", "dist/x": b"", name + ("/file.o" if name == "build/locked" else ""): b"old"})
     lock(name)
     new = os.path.join(pipeline.workspace, "yt-dlp-master", "dist", "yt-dlp.exe")
