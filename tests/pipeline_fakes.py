@@ -239,6 +239,8 @@ with open({log!r}, "a", encoding="utf-8") as log:
 held = os.path.join(os.environ.get("PYTHONUSERBASE") or os.devnull, "installed.json")
 if args == ["--version"]:
     print("Python 3.11.7")
+elif args == ["-m", "pip", "--version"] and not {has_pip!r} and "site-packages" not in os.environ.get("PYTHONPATH", ""):
+    sys.exit("No module named pip")
 elif args[:3] == ["-m", "pip", "install"]:
     lock = os.path.basename(args[args.index("-r") + 1]) if "-r" in args else None
     status, stderr = {answers!r}.get(lock, ({pip_exit!r}, {pip_stderr!r}))
@@ -262,13 +264,14 @@ else:
 '''
 
 
-def fake_interpreter(folder, log, pip_exit=0, pip_stderr="", answers=None):
+def fake_interpreter(folder, log, pip_exit=0, pip_stderr="", answers=None, has_pip=True):
     """A "python.exe" in `folder` that runs (see programs.py); returns its path as text. Its pip
     installs end with `pip_exit` and `pip_stderr`, or, for `-r LOCK`, with what `answers` maps the
-    lock's name to: (status, error output)."""
+    lock's name to: (status, error output). Without `has_pip`, it finds a pip only in a site-packages
+    on PYTHONPATH."""
     return program(os.path.join(folder, "python.exe"),
                    INTERPRETER.format(real=sys.executable, log=str(log), pip_exit=pip_exit, pip_stderr=pip_stderr,
-                                      answers=answers or {}, environment=ENVIRONMENT))
+                                      answers=answers or {}, environment=ENVIRONMENT, has_pip=has_pip))
 
 
 def read_log(log):

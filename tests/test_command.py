@@ -777,15 +777,22 @@ NT = ["pip.txt", "win-x64-pyinstaller.txt", "curl-cffi.txt"]
     ("nt", {**LOCKS, "win-x64-pyinstaller.txt": b"\xff\xfe not a lock"}, {}, None, 0,
      "Dependencies: the seven packages, because win-x64-pyinstaller.txt cannot be read ({error}).", NT[:1]),
     ("posix", LOCKS, {}, "unwritable", 1, "The build environment's folder cannot be written: {folder} ({error})", []),
-    # A virtual environment's interpreter: the one it was made from runs the build.
+    # A virtual environment's interpreter: the one it was made from runs the build, with the pip
+    # of the virtual environment where it has none (for pip.txt, or for the seven).
     ("posix", LOCKS, {}, "venv", 0, "Dependencies: the source's locks (pip.txt, pyinstaller.txt, linux.txt).", POSIX),
+    ("posix", LOCKS, {}, "venv, base without pip", 0,
+     "Dependencies: the source's locks (pip.txt, pyinstaller.txt, linux.txt).", POSIX),
+    ("posix", None, {}, "venv, base without pip", 0,
+     "Dependencies: the seven packages, because the source has no bundle/requirements.", []),
 ], ids=["locks", "reused", "other-locks", "half-made", "no-locks", "no-platform-locks", "not-installable",
-        "hash-mismatch", "wheel-fetched", "wheel-changed", "wheel-missing", "lock-unreadable", "unwritable", "venv"])
+        "hash-mismatch", "wheel-fetched", "wheel-changed", "wheel-missing", "lock-unreadable", "unwritable", "venv",
+        "venv-locks-no-pip", "venv-seven-no-pip"])
 def test_the_build_has_an_environment_of_its_own_with_the_sources_locks(pipeline, tqv, monkeypatch, capsys, tmp_path,
                                                                          build_environments, system, tree, answers,
                                                                          before, status, said, installs):
     monkeypatch.setattr(environment, "platform_of", lambda python: (system, "x64" if system == "nt" else "x86_64"))
-    fake_interpreter(os.path.dirname(pipeline.python), pipeline.log, answers=answers)
+    fake_interpreter(os.path.dirname(pipeline.python), pipeline.log, answers=answers,
+                     has_pip=before != "venv, base without pip")
     wheel = tmp_path / WHEEL
     wheel.write_bytes(b"PK yt-dlp's own PyInstaller")
     digest = hashlib.sha256(wheel.read_bytes()).hexdigest()
@@ -798,7 +805,7 @@ def test_the_build_has_an_environment_of_its_own_with_the_sources_locks(pipeline
     pipeline.seed({"yt-dlp.exe": b"earlier build"})
     pipeline.stdin("\n")
     python = pipeline.python
-    if before == "venv":  # found: a virtual environment's interpreter, which names its base
+    if before and before.startswith("venv"):  # found: a virtual environment's interpreter, which names its base
         venv = tmp_path / "venv"
         found = fake_interpreter(str(venv / "bin"), pipeline.log)
         (venv / "pyvenv.cfg").write_text(f"home = {os.path.dirname(python)}\nexecutable = {python}\n")
@@ -856,6 +863,11 @@ def test_the_build_has_an_environment_of_its_own_with_the_sources_locks(pipeline
         assert lock_installs[1]["args"][6] == copy
         fetched = Path(folder, "tq-velmor", "downloads", WHEEL)
         assert fetched.read_bytes() == wheel.read_bytes() and f"pyinstaller @ {fetched.as_uri()} " in open(copy).read()
+    if before == "venv, base without pip":  # the virtual environment's pip, for the first install into the base
+        first = (lock_installs or [e for e in logged if e["args"][:4] == ["-m", "pip", "install", "--no-deps"]])[0]
+        assert first["python"] == python and "site-packages" in first["settings"]["PYTHONPATH"]
+        assert all(e["settings"]["PYTHONPATH"] == os.environ.get("PYTHONPATH") for e in logged
+                   if e["args"] in (PIP, PACKAGING))
     if kind == "missing wheel":  # the same version from the index, its requirements from the lock
         assert ["-m", "pip", "install", "--no-deps", "pyinstaller==6.22.0"] in [e["args"] for e in logged]
     if before is None and tree == LOCKS and installs == POSIX and "locks" in said:

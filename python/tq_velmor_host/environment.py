@@ -134,6 +134,7 @@ class Environment:
         self.made = True
         if not isinstance(found, locks.Locks):
             self.outcome = Outcome(key, why=found)
+            self._borrow_pip()
             return
         self.say(f" {self.texts.installing.format(locks=', '.join(found.names), folder=shown(self.folder))}\n")
         try:
@@ -146,6 +147,19 @@ class Environment:
             self._mark()
         else:
             self._fresh()  # the seven go into an empty user base
+            self._borrow_pip()
+
+    def _borrow_pip(self):
+        """For the seven: a virtual environment's base without a pip of its own gets the one the
+        virtual environment has, in the build environment, so that the module's pip step can run."""
+        env = self._env(PIP_IGNORE_INSTALLED="1")
+        if self.found == self.python or pip_version(self.python, env):
+            return
+        status, printed = _run([self.found, "-m", "pip", "--version"], dict(os.environ))
+        version = re.match(r"pip (\S+)", printed)
+        if status == 0 and version:
+            _run([self.python, "-m", "pip", "install", "--no-deps", f"pip=={version[1]}"],
+                 {**env, "PYTHONPATH": _purelib(self.found)})
 
     def _locks(self, repo, system, machine):
         found = locks.find(repo, system, machine)
