@@ -26,6 +26,7 @@ import threading
 from . import environment, interpreter, record, source, starts
 from .folder import RECORD, RESULT
 from .shown import shown
+from .texts import ENGLISH
 
 # What the build's tools read to give the same bytes from the same inputs: the hash seed fixes
 # the order PyInstaller collects in and the code it compiles, the date the timestamps of pip's
@@ -128,6 +129,10 @@ def run_once(module, texts, reason=None):
     find, validate, setup_upx = module.encontrar_python_real, module.validar_python, module.setup_upx
     cleanup, patch, refresh = module.cleanup, module.arreglar_ruta_metadatos, module.tq_refresh
     interrupts, facts, notes = _Interrupts(), record.Facts(), []
+    # Why the build goes without UPX, in the record's words.
+    recorded = {texts.without_upx_asked: ENGLISH.without_upx_asked, texts.rebuilding: ENGLISH.rebuilding}
+    if reason:
+        facts.upx = f"not used: {recorded.get(reason, reason)}"
     state = {"environment": None, "reported": False, "settings": contextlib.ExitStack()}
     facts.hash_seed = os.environ.get("PYTHONHASHSEED", REPRODUCIBLE["PYTHONHASHSEED"])
     facts.source_date_epoch = os.environ.get("SOURCE_DATE_EPOCH", REPRODUCIBLE["SOURCE_DATE_EPOCH"])
@@ -155,11 +160,11 @@ def run_once(module, texts, reason=None):
         dll = None if reason else interpreter.tls_dll(built.python)
         if dll:
             reason = texts.without_upx_tls.format(dll=dll)
+            facts.upx = f"not used: {ENGLISH.without_upx_tls.format(dll=dll)}"
         return built.python
 
     def upx():
         if reason:
-            facts.upx = f"not used: {reason}"
             return False
         provided = setup_upx()
         interrupts.check()
