@@ -285,21 +285,21 @@ def in_validation(p, tqv):
     return call
 
 
-def in_upx_download(p, tqv):
-    call = fired(p.downloads.urlretrieve, lambda url, filename: filename == "upx.zip")
-    tqv.urllib = Proxy(urllib, request=Proxy(urllib.request, urlretrieve=call))
-    return call
+def in_download(name):
+    def setup(p, tqv):
+        call = fired(p.downloads.urlretrieve, lambda url, filename: filename == name)
+        tqv.urllib = Proxy(urllib, request=Proxy(urllib.request, urlretrieve=call))
+        return call
+    setup.__name__ = f"in_{name.split('.')[0]}_download"
+    return setup
+
+
+in_upx_download, in_source_download = in_download("upx.zip"), in_download("source.zip")
 
 
 def in_cleanup(p, tqv):
     p.seed({"build/old.o": b""})
     tqv.shutil = Proxy(shutil, rmtree=(call := fired(shutil.rmtree)))
-    return call
-
-
-def in_source_download(p, tqv):
-    call = fired(p.downloads.urlretrieve, lambda url, filename: filename == "source.zip")
-    tqv.urllib = Proxy(urllib, request=Proxy(urllib.request, urlretrieve=call))
     return call
 
 

@@ -36,19 +36,26 @@ def venv_base(python):
     return os.path.join(home, os.path.basename(python)) if home else None
 
 
-def machine(path):
-    """What the executable at `path` runs on ("x64", "x86", "arm64"), or None when that cannot be
-    told (not a PE file: not Windows)."""
+def _headers(path):
+    """(the first page of the PE file at `path`, where its PE header starts), or None when it is no
+    PE file or cannot be read."""
     try:
         with open(path, "rb") as f:
             head = f.read(HEADERS)
         (pe,) = struct.unpack_from("<I", head, 0x3C)
-        if head[:2] != b"MZ" or head[pe:pe + 4] != b"PE\0\0":
-            return None
-        (kind,) = struct.unpack_from("<H", head, pe + 4)
     except (OSError, struct.error):
         return None
-    return MACHINES.get(kind)
+    return (head, pe) if head[:2] == b"MZ" and head[pe:pe + 4] == b"PE\0\0" else None
+
+
+def machine(path):
+    """What the executable at `path` runs on ("x64", "x86", "arm64"), or None when that cannot be
+    told (not a PE file: not Windows)."""
+    found = _headers(path)
+    if found is None:
+        return None
+    head, pe = found
+    return MACHINES.get(struct.unpack_from("<H", head, pe + 4)[0])
 
 
 def dll(python):
@@ -91,12 +98,11 @@ def _venv_settings(folder):
 
 def has_tls_directory(path):
     """Whether the PE file at `path` has a TLS directory; None when it cannot be read as a PE file."""
+    found = _headers(path)
+    if found is None:
+        return None
+    head, pe = found
     try:
-        with open(path, "rb") as f:
-            head = f.read(HEADERS)
-        (pe,) = struct.unpack_from("<I", head, 0x3C)
-        if head[:2] != b"MZ" or head[pe:pe + 4] != b"PE\0\0":
-            return None
         optional = pe + 24
         (magic,) = struct.unpack_from("<H", head, optional)
         directories = optional + {0x10B: 96, 0x20B: 112}[magic]  # PE32, PE32+
@@ -105,7 +111,7 @@ def has_tls_directory(path):
             return False
         address, _ = struct.unpack_from("<II", head, directories + 8 * TLS_DIRECTORY)
         return address != 0
-    except (OSError, struct.error, KeyError):
+    except (struct.error, KeyError):
         return None
 
 
