@@ -16,6 +16,7 @@ not match its hash stops the build instead.
 """
 
 import hashlib
+import http.client
 import json
 import os
 import re
@@ -227,8 +228,8 @@ class Environment:
         try:
             wheel = locks.fetch(url, hashes, os.path.join(work, "downloads"), self.stall)
         except locks.Mismatch as mismatch:
-            raise Failure(self.texts.wheel_mismatch.format(url=mismatch.url, lock=name, digest=mismatch.digest))
-        except OSError as error:
+            raise Failure(self.texts.wheel_mismatch.format(url=shown(mismatch.url), lock=name, digest=mismatch.digest))
+        except (OSError, ValueError, http.client.HTTPException) as error:  # unreachable, refused, cut short
             version = locks.version_in(url)
             outcome.pyinstaller_from_index = [version, shown(str(error))]
             self.say(f" {self.texts.pyinstaller_from_index.format(version=version, error=shown(str(error)))}\n")

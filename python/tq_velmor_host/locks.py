@@ -115,7 +115,8 @@ def url_requirement(path):
 
 def fetch(url, hashes, folder, stall):
     """The file at `url` saved into `folder`, once its SHA-256 is one of `hashes`; its path.
-    Mismatch when it is not; OSError (urllib's errors among them) when it cannot be fetched."""
+    Mismatch when it is not; OSError (urllib's errors among them), ValueError or an HTTPException
+    when it cannot be fetched."""
     name = os.path.basename(urllib.parse.urlsplit(url).path) or "download"
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
