@@ -18,7 +18,9 @@ import pytest
 from stages.real_build import code_host, faults
 
 SOURCE_URL = "https://github.com/yt-dlp/yt-dlp/archive/refs/heads/master.zip"
+API_URL = "https://api.github.com/repos/yt-dlp/yt-dlp/releases/latest"
 ARCHIVE = b"PK" + bytes(range(256)) * 40
+RELEASE = b'{"tag_name": "2027.01.01"}'
 SCREENS = "\x1b[1m[ FASE ]: Descargando...\x1b[0m\n"
 
 
@@ -28,7 +30,9 @@ def host(tmp_path_factory):
         pytest.skip("the code host's certificates come from the openssl command")
     folder = tmp_path_factory.mktemp("code-host")
     (folder / "master.zip").write_bytes(ARCHIVE)
-    answers = {SOURCE_URL: (folder / "master.zip", hashlib.sha256(ARCHIVE).hexdigest())}
+    (folder / "latest.json").write_bytes(RELEASE)
+    answers = {SOURCE_URL: (folder / "master.zip", hashlib.sha256(ARCHIVE).hexdigest()),
+               API_URL: (folder / "latest.json", hashlib.sha256(RELEASE).hexdigest())}
     with code_host.CodeHost(code_host.make_certificates(folder / "certificates"), answers, SOURCE_URL) as host:
         yield host
 
@@ -57,11 +61,21 @@ def fetch(host, url, fault):
      and answer.partial == ARCHIVE[:len(ARCHIVE) // 2]),
     ("500", "https://github.com/upx/upx/releases/download/v4.2.2/missing.zip",  # the fault is the source's alone
      lambda answer: isinstance(answer, urllib.error.HTTPError) and answer.code == 404),
+    ("500", API_URL, lambda answer: answer == (200, "application/json", RELEASE)),
+    # Answered by URL: the same path on the other name is not the same file.
+    (None, API_URL.replace("api.github.com", "github.com"),
+     lambda answer: isinstance(answer, urllib.error.HTTPError) and answer.code == 404),
 ])
 def test_the_code_host_answers_and_fails_as_set(host, fault, url, check):
     answer = fetch(host, url, fault)
     assert check(answer), answer
-    assert host.log[-1].startswith(f"GET {url.split('github.com', 1)[1]}: ")
+    assert host.log[-1].startswith(f"GET {url}: ")
+
+
+def connect(host, target):
+    client = socket.create_connection(("127.0.0.1", int(host.url.rsplit(":", 1)[1])), timeout=10)
+    client.sendall(f"CONNECT {target} HTTP/1.1\r\n\r\n".encode())
+    return client
 
 
 def test_other_hosts_get_an_untouched_tunnel(host):
@@ -72,12 +86,18 @@ def test_other_hosts_get_an_untouched_tunnel(host):
 
     with socketserver.TCPServer(("127.0.0.1", 0), Echo) as echo:
         threading.Thread(target=echo.serve_forever, daemon=True).start()
-        with socket.create_connection(("127.0.0.1", int(host.url.rsplit(":", 1)[1])), timeout=10) as client:
-            client.sendall(f"CONNECT 127.0.0.1:{echo.server_address[1]} HTTP/1.1\r\n\r\n".encode())
+        with connect(host, f"127.0.0.1:{echo.server_address[1]}") as client:
             assert client.recv(4096).startswith(b"HTTP/1.1 200 ")
             client.sendall(b"\x16\x03\x01 any bytes")
             assert client.recv(4096) == b"\x16\x03\x01 any bytes"[::-1]
         echo.shutdown()
+
+
+@pytest.mark.parametrize("target", ["objects.githubusercontent.com:443", "codeload.github.com:443", "github.com:80"])
+def test_the_code_host_s_other_names_are_refused_never_tunnelled(host, target):
+    with connect(host, target) as client:
+        assert client.recv(4096).startswith(b"HTTP/1.1 403 ")
+    assert host.log[-1] == f"refused: CONNECT {target}"
 
 
 # --- the verdicts and the table ---
