@@ -53,7 +53,8 @@ def make_certificates(folder):
     _openssl("req", "-x509", *curve, "-keyout", "authority.key", "-out", "authority.pem", "-days", "2",
              "-subj", "/CN=tq_velmor code host authority", "-addext", "basicConstraints=critical,CA:TRUE",
              "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
-    _openssl("req", "-new", *curve, "-keyout", "host.key", "-out", "host.csr", "-subj", f"/CN={INTERCEPTED[0]}", cwd=folder)
+    _openssl("req", "-new", *curve, "-keyout", "host.key", "-out", "host.csr", "-subj", f"/CN={INTERCEPTED[0]}",
+             cwd=folder)
     names = ",".join(f"DNS:{name}" for name in INTERCEPTED)
     (folder / "host.ext").write_text(f"subjectAltName={names}\nbasicConstraints=critical,CA:FALSE\n"
                                      "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n")
