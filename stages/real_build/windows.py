@@ -20,6 +20,7 @@ start, or on a second build) and leave a yt-dlp.exe that starts. The summary tel
 interpreter's route.
 """
 
+import contextlib
 import hashlib
 import os
 import shutil
@@ -223,9 +224,10 @@ def build(stage):
         # (pip writes those into the console-script launchers whose hashes PyInstaller collects).
         machines.append(Machine(stage, folder / "by-hand", result, machine.pristine))
         workspace = rf"C:\users\{machine.user}\yt-dlp"
-        if real_build(machine, machines[-1], program, workspace, python, settings, result, route):
-            second_build(machine, program, workspace, python, settings, result, route)
-            upx_fault(machine, program, result)
+        with contextlib.ExitStack() as later:
+            if real_build(machine, machines[-1], program, workspace, python, settings, result, route, later):
+                second_build(machine, program, workspace, python, settings, result, route)
+                upx_fault(machine, program, result)
         unchanged(machine, install, before, result)
     except Exception as failure:  # noqa: BLE001 - the 3.13 half goes on; this one fails with the reason
         result.problem(f"stopped: {failure!r}\n{traceback.format_exc()}")
@@ -284,9 +286,11 @@ def upx_fault(machine, program, result):
                                   own=(program.name, build_folder.RECORD)))
 
 
-def real_build(machine, hand, program, workspace, python, settings, result, route):
+def real_build(machine, hand, program, workspace, python, settings, result, route, later):
     """The build, and the recipe by hand on the machine `hand`; returns whether the build ended as it
-    should. Its yt-dlp.exe must be packed by UPX, with no word of building without it."""
+    should. Its yt-dlp.exe must be packed by UPX, with no word of building without it. The recipe by
+    hand may go on after the build (it takes longer under Wine): it is waited for, and its executable
+    compared with the build's first one, when the ExitStack `later` closes."""
     stage, user = machine.stage, machine.user
     if hand.user != user:
         raise RuntimeError(f"the two prefixes' users differ: {user}, {hand.user}")
@@ -298,24 +302,32 @@ def real_build(machine, hand, program, workspace, python, settings, result, rout
     result.say(f"{program.name} double-clicked in the empty folder {workspace}; beside it, at the same time, the "
                f"recipe by hand in a second copy of the tree in {hand_folder}, with a second copy of the interpreter "
                "and of its environment at the same paths in a second prefix")
-    with open(machine.folder / "by-hand.log", "w") as log, steps.Beside(
-            steps.run_all, recipe, hand.runner(tree_dir, log, settings,
-                                               PIP_CACHE_DIR=wine.windows_path(stage.cache / "pip-windows-by-hand")),
-            result.say) as by_hand:
-        run = machine.start(program, workspace, machine.build_env())
-    result.by_hand, result.main_seconds = by_hand.timing, run[1].seconds
+    first = first_copy(machine)
+
+    def compared():
+        result.by_hand = by_hand.timing
+        result.say(f"by hand: {result.by_hand}")
+        result.say(f"by hand, PyInstaller's lock fell back to the package index: "
+                   f"{result.by_hand.pyinstaller_from_index}")
+        if result.by_hand.failed:
+            result.problem(f"by hand, the {result.by_hand.failed} step failed")
+        result.check(bool(result.by_hand.pyinstaller_from_index),
+                     "by hand, yt-dlp's own PyInstaller wheel was fetched: the program's fallback is not what ran")
+        if first.is_file():
+            result.compare(first, tree_dir / "dist" / first.name)
+
+    later.callback(compared)  # after the two below: the recipe waited for, its log closed
+    log = later.enter_context(open(machine.folder / "by-hand.log", "w"))
+    by_hand = later.enter_context(steps.Beside(steps.run_all, recipe, hand.runner(
+        tree_dir, log, settings, PIP_CACHE_DIR=wine.windows_path(stage.cache / "pip-windows-by-hand")), result.say))
+    run = machine.start(program, workspace, machine.build_env())
+    result.main_seconds = run[1].seconds
     (machine.folder / "main.log").write_text(run[2])
-    result.say(f"by hand: {result.by_hand}")
-    result.say(f"by hand, PyInstaller's lock fell back to the package index: {result.by_hand.pyinstaller_from_index}")
-    if result.by_hand.failed:
-        result.problem(f"by hand, the {result.by_hand.failed} step failed")
-    result.check(bool(result.by_hand.pyinstaller_from_index),
-                 "by hand, yt-dlp's own PyInstaller wheel was fetched: the program's fallback is not what ran")
     exe = finished(machine, program, workspace, run, python, settings, result, route, route.first, "made")
     if exe is None:
         return False
-    result.compare(exe, tree_dir / "dist" / exe.name)
-    shutil.copyfile(exe, machine.folder / f"first-{exe.name}")
+    first.parent.mkdir()
+    shutil.copyfile(exe, first)
     result.version = route.version
     result.record = (exe.parent / build_folder.RECORD).read_text(encoding="utf-8")
     if route.how != PACKED:
@@ -331,6 +343,11 @@ def real_build(machine, hand, program, workspace, python, settings, result, rout
     return True
 
 
+def first_copy(machine):
+    """Where a machine's first yt-dlp.exe is kept, for what comes after it to be compared with."""
+    return machine.folder / "first" / build_folder.RESULT
+
+
 def second_build(machine, program, workspace, python, settings, result, route, tag=""):
     """The program double-clicked once more in the same folder: the environment reused, the same bytes."""
     result.say(f"{tag}{program.name} double-clicked once more in {workspace}")
@@ -339,7 +356,7 @@ def second_build(machine, program, workspace, python, settings, result, route, t
     exe = finished(machine, program, workspace, run, python, settings, result, Route(route.interpreter), route.second,
                    "reused", tag)
     if exe is not None:
-        same_bytes(exe, machine.folder / f"first-{exe.name}", "the first build's", result, tag)
+        same_bytes(exe, first_copy(machine), "the first build's", result, tag)
 
 
 def stage_cache(machine):
@@ -374,7 +391,8 @@ def newer_interpreter(stage, folder, program, result):
         (folder / "main.log").write_text(run[2])
         exe = finished(machine, program, workspace, run, python, settings, result, route, route.first, "made", tag)
         if exe is not None:
-            shutil.copyfile(exe, folder / f"first-{exe.name}")
+            first_copy(machine).parent.mkdir()
+            shutil.copyfile(exe, first_copy(machine))
             second_build(machine, program, workspace, python, settings, result, route, tag)
         unchanged(machine, install, before, result, tag)
     except Exception as failure:  # noqa: BLE001 - the 3.11 half goes on; this one fails with the reason
