@@ -3,10 +3,12 @@ loopback address, standard library only.
 
 The build finds it through the variables Python's urllib honours on every host: HTTPS_PROXY
 names it, SSL_CERT_FILE a bundle of the system's authorities and a throwaway one that the
-openssl command makes for each run, which signs the proxy's certificate for github.com. A
-CONNECT to github.com:443 is taken, and its one request answered from the checked archives,
-nothing forwarded; every other host (the package index among them) gets an untouched tunnel.
-The source archive's URL gets the fault currently set, if any:
+openssl command makes for each run, which signs the proxy's certificate for the code host's two
+names (github.com, and api.github.com, which yt-dlp -U asks first). A CONNECT to either is taken,
+and its one request answered from the files given, by URL, nothing forwarded (any other URL
+gets 404); a CONNECT to another of the code host's names is refused; every other host (the
+package index among them) gets an untouched tunnel. The source archive's URL gets the fault
+currently set, if any:
 
   short   Content-Length promises the archive, about half of it comes, then the connection closes
   html    200 with a small HTML page in its place (a captive portal)
@@ -18,6 +20,7 @@ connection in order, so it cannot reset one mid-body, and it sends a response on
 """
 
 import hashlib
+import mimetypes
 import selectors
 import socket
 import socketserver
@@ -26,11 +29,13 @@ import struct
 import subprocess
 import threading
 import time
-import urllib.parse
 
 from tooling import ToolingError
 
-CODE_HOST = "github.com"
+# The names answered here, and the domains of the code host whose other names are refused: no
+# request ever reaches the real one.
+INTERCEPTED = ("github.com", "api.github.com")
+CODE_HOST_DOMAINS = ("github.com", "githubusercontent.com")
 SYSTEM_AUTHORITIES = "/etc/ssl/certs/ca-certificates.crt"
 PORTAL = (b"<!DOCTYPE html>\n<html><head><title>Wi-Fi</title></head>\n"
           b"<body><h1>Bienvenido</h1><p>Acepte las condiciones para navegar.</p></body></html>\n")
@@ -41,15 +46,17 @@ def _openssl(*args, cwd):
 
 
 def make_certificates(folder):
-    """A throwaway authority and github.com's key and certificate signed by it, in `folder`, with
+    """A throwaway authority and the code host's key and certificate signed by it, in `folder`, with
     the bundle a build trusts (the system's authorities and that one, authorities.pem)."""
     folder.mkdir(parents=True, exist_ok=True)
     curve = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
     _openssl("req", "-x509", *curve, "-keyout", "authority.key", "-out", "authority.pem", "-days", "2",
              "-subj", "/CN=tq_velmor code host authority", "-addext", "basicConstraints=critical,CA:TRUE",
              "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
-    _openssl("req", "-new", *curve, "-keyout", "host.key", "-out", "host.csr", "-subj", f"/CN={CODE_HOST}", cwd=folder)
-    (folder / "host.ext").write_text(f"subjectAltName=DNS:{CODE_HOST}\nbasicConstraints=critical,CA:FALSE\n"
+    _openssl("req", "-new", *curve, "-keyout", "host.key", "-out", "host.csr", "-subj", f"/CN={INTERCEPTED[0]}",
+             cwd=folder)
+    names = ",".join(f"DNS:{name}" for name in INTERCEPTED)
+    (folder / "host.ext").write_text(f"subjectAltName={names}\nbasicConstraints=critical,CA:FALSE\n"
                                      "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n")
     _openssl("x509", "-req", "-in", "host.csr", "-CA", "authority.pem", "-CAkey", "authority.key",
              "-CAcreateserial", "-days", "2", "-extfile", "host.ext", "-out", "host.pem", cwd=folder)
@@ -60,7 +67,8 @@ def make_certificates(folder):
 
 class CodeHost:
     """The proxy on a free loopback port, answering `answers` ({URL: (file, sha256)}), each file
-    checked against its digest first; `fault` (a name of faults.SOURCE_FAULTS) says how the source download fails."""
+    checked against its digest first; `fault` (a name of faults.SOURCE_FAULTS) says how the source
+    download fails. `log` has a line for each request, by URL."""
 
     def __init__(self, certificates, answers, source_url):
         self.bundle = certificates / "authorities.pem"
@@ -71,8 +79,8 @@ class CodeHost:
             data = path.read_bytes()
             if hashlib.sha256(data).hexdigest() != digest:
                 raise ToolingError(f"{path}: not the sha256 {digest} it is to be served with")
-            self.files[urllib.parse.urlsplit(url).path] = data
-        self.source_path = urllib.parse.urlsplit(source_url).path
+            self.files[url] = data, mimetypes.guess_type(path.name)[0] or "application/octet-stream"
+        self.source_url = source_url
         self.fault = None
         self.log, self._lock = [], threading.Lock()
         host = self
@@ -99,7 +107,12 @@ class CodeHost:
             self.note(f"refused: {' '.join(request[:2])}")
             handler.wfile.write(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
             return
-        if request[1] != f"{CODE_HOST}:443":
+        host, _, port = request[1].rpartition(":")
+        if host not in INTERCEPTED or port != "443":
+            if any(host == domain or host.endswith("." + domain) for domain in CODE_HOST_DOMAINS):
+                self.note(f"refused: CONNECT {request[1]}")
+                handler.wfile.write(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                return
             _tunnel(handler.connection, request[1])
             return
         handler.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
@@ -117,18 +130,18 @@ class CodeHost:
                     break
                 request += chunk
             line = request.split(b"\r\n", 1)[0].decode("latin-1").split()
-            self._answer(tls, line[1] if len(line) > 1 else "")
+            self._answer(tls, f"https://{host}{line[1] if len(line) > 1 else ''}")
 
-    def _answer(self, tls, path):
-        fault, data = self.fault, self.files.get(path)
-        if path == self.source_path and fault is not None:
-            self._fail(tls, path, fault, data)
+    def _answer(self, tls, url):
+        fault, (data, kind) = self.fault, self.files.get(url, (None, None))
+        if url == self.source_url and fault is not None:
+            self._fail(tls, url, fault, data)
         elif data is None:
-            self.note(f"GET {path}: 404")
+            self.note(f"GET {url}: 404")
             tls.sendall(_head(404, "Not Found", "text/plain", 0))
         else:
-            self.note(f"GET {path}: {len(data):,} bytes, sha256 {hashlib.sha256(data).hexdigest()}")
-            tls.sendall(_head(200, "OK", "application/zip", len(data)) + data)
+            self.note(f"GET {url}: {len(data):,} bytes, sha256 {hashlib.sha256(data).hexdigest()}")
+            tls.sendall(_head(200, "OK", kind, len(data)) + data)
 
     def _fail(self, tls, path, fault, data):
         if fault == "html":

@@ -1,11 +1,13 @@
 """Download faults on the real path: what a build does when the code host fails it.
 
-Each run starts in a fresh folder that holds the yt-dlp.exe of an earlier run, with the
-interpreter the host's real build already prepared (so pip has nothing to fetch). The source
+Each run starts in a fresh folder that holds the yt-dlp.exe of an earlier run. The source
 download fails four ways (code_host.py), each of which must end in the failure screen with
-status 1, no traceback, and the earlier yt-dlp.exe untouched. The UPX archive comes with one
-byte changed, while TQ_VELMOR_UPX_SHA256 names the good one: the build must go on without UPX
-and never write upx.exe (the folder is watched while it runs).
+status 1, no traceback, and the earlier yt-dlp.exe untouched; so must yt-dlp's own PyInstaller
+wheel changed in one byte, on Windows, with the failure screen saying it does not match its lock
+(before the real build: it leaves an environment half made). The UPX archive comes with one byte
+changed, while TQ_VELMOR_UPX_SHA256 names the good one: with the environment the real build
+made, the build must go on without UPX and never write upx.exe (the folder is watched while it
+runs).
 """
 
 import threading
@@ -23,8 +25,10 @@ SOURCE_FAULTS = [
     ("reset", "source: connection reset mid-body"),
 ]
 UPX_FAULT = "UPX archive with one byte changed"
-# What each host meets (the source faults only on Linux: they end before anything that differs).
-RUNS = {"linux": [title for _, title in SOURCE_FAULTS] + [UPX_FAULT], "windows": [UPX_FAULT]}
+WHEEL_FAULT = "PyInstaller wheel with one byte changed"
+# What each host meets (the source faults only on Linux: they end before anything that differs;
+# the wheel only Windows' lock names by URL).
+RUNS = {"linux": [title for _, title in SOURCE_FAULTS] + [UPX_FAULT], "windows": [WHEEL_FAULT, UPX_FAULT]}
 CRITICAL = "ERROR CRITICO:"
 # What the earlier run left: any bytes will do, as long as they are told apart from a new build.
 EARLIER = b"MZ an earlier run's yt-dlp.exe, to be left as it is\r\n"
@@ -119,13 +123,16 @@ def outcome_line(text):
     return f"(last screen {steps.last_screen(text)!r})"
 
 
-def source_fault(host, name, status, seconds, text, folder, own=()):
-    """The verdict on a source fault's run."""
+def stopping_fault(host, name, status, seconds, text, folder, own=(), expected=""):
+    """The verdict on the run of a fault that must stop the build: `expected` (a line's text, when
+    given) on its failure screen."""
     problems = []
     if status != 1:
         problems.append(f"status {status}, expected 1")
     if CRITICAL not in steps.plain(text):
         problems.append("no failure screen")
+    elif expected not in steps.plain(text):
+        problems.append(f"the failure screen does not say {expected!r}")
     if "Traceback" in text:
         problems.append("a traceback")
     exe = folder / "yt-dlp.exe"
