@@ -9,9 +9,18 @@ Debian's .buildinfo), names the packages at the versions used, the image and the
 snapshot archive the workflows install from, and the Python pins of the tooling and of the
 Windows interpreter the program is made in: two releases with the same record and commit are the
 same bytes.
+
+  python3 -m release.toolchain           the drift's one line, or that the toolchain is as pinned
+  python3 -m release.toolchain --move    moves pins/debian.txt to the versions the archive serves
+                                         (after apt-get update: .ci/debian-tools --move-pins)
 """
 
+import argparse
+import os
+import platform
+import re
 import subprocess
+import sys
 import time
 
 from tooling import ToolingError, pins
@@ -90,3 +99,63 @@ def record(version, commit, epoch, windows_runtime, windows_packages, found=inst
             + _field("Installed-Build-Depends", sorted(debian.items()))
             + _field("Tooling-Python-Packages", sorted(pins.python("tooling.txt").items()))
             + _field("Windows-Python-Packages", sorted(windows_packages.items())))
+
+
+def archive_version(package, pin, codename, run=subprocess.run):
+    """The version of `package` the archive serves now, as apt would install it: its candidate,
+    from the backports for a pin that came from there."""
+    command = ["apt-cache", "policy", package]
+    if "~bpo" in pin:
+        command[1:1] = ["--target-release", f"{codename}-backports"]
+    found = run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env={**os.environ, "LC_ALL": "C"})
+    candidate = re.search(r"^\s*Candidate: (\S+)$", found.stdout, re.M)
+    if found.returncode or not candidate or candidate[1] == "(none)":
+        raise ToolingError(f"the archive serves no {package} ({' '.join(command)}): {found.stderr.strip()}")
+    return candidate[1]
+
+
+def move(codename, version_of=archive_version, now=None):
+    """Moves pins/debian.txt to the versions the archive serves, comments kept, and when any moved
+    the snapshot time of pins/base-image.txt and of the workflows (their DEBIAN_SNAPSHOT) to `now`:
+    the snapshot archive at that time serves them. Returns a line for each pin moved."""
+    old = pinned()
+    new = {package: version_of(package, version, codename) for package, version in old.items()}
+    moved = [f"{package} {old[package]} -> {new[package]}" for package in old if new[package] != old[package]]
+    if moved:
+        debian = pins.path("debian.txt")
+        debian.write_text(re.sub(r"^([^#=\s]+)=\S+$", lambda pin: f"{pin[1]}={new[pin[1]]}", debian.read_text(),
+                                 flags=re.M))
+        if pinned() != new:
+            raise ToolingError(f"{debian}: a pin is not a line of its own, package=version: moved by hand")
+        snapshot = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(now))
+        base_image = pins.path("base-image.txt")
+        base_image.write_text(re.sub(r"^snapshot=\S+$", f"snapshot={snapshot}", base_image.read_text(), flags=re.M))
+        for workflow in sorted((pins.FOLDER.parent / ".github" / "workflows").glob("*.yml")):
+            workflow.write_text(re.sub(r"^(\s*DEBIAN_SNAPSHOT: )\S+$", rf"\g<1>{snapshot}", workflow.read_text(),
+                                       flags=re.M))
+    return moved
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--move", action="store_true",
+                        help="move pins/debian.txt (and the snapshot time) to the versions the archive serves")
+    args = parser.parse_args(argv)
+    try:
+        if args.move:
+            moved = move(platform.freedesktop_os_release()["VERSION_CODENAME"])
+            for line in moved:
+                print(f"toolchain: pins/debian.txt: {line}")
+            print(f"toolchain: {len(moved)} of {len(pinned())} pins moved"
+                  + (f", the snapshot time to {pins.base_image()[1]}" if moved else ""))
+        else:
+            line = check(allow_drift=True)
+            print(f"toolchain: drift from pins/debian.txt: {line}" if line else "toolchain: as pinned")
+    except (ToolingError, OSError) as failure:
+        print(f"toolchain: FAILED: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

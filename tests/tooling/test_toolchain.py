@@ -3,6 +3,8 @@ release ships (release/toolchain.py)."""
 
 import email.parser
 import re
+import shutil
+import subprocess
 
 import pytest
 
@@ -10,6 +12,7 @@ from release import toolchain
 from tooling import ToolingError, pins
 
 PINNED = toolchain.pinned()
+WORKFLOWS = sorted((pins.FOLDER.parent / ".github" / "workflows").glob("*.yml"))
 WINE, HEADERS = "wine", "python3.11-dev"
 
 
@@ -49,3 +52,56 @@ def test_a_drift_is_one_line_refused_unless_allowed_and_recorded(found, line):
         package: installed(package) or "none" for package in PINNED}
     assert entries(fields["Tooling-Python-Packages"]) == pins.python("tooling.txt")
     assert entries(fields["Windows-Python-Packages"]) == {"pip": "23.2.1", "pyinstaller": "6.22.3"}
+
+
+POLICY = "{package}:\n  Installed: (none)\n  Candidate: {candidate}\n  Version table:\n"
+
+
+@pytest.mark.parametrize("package, pin, candidate, asked", [
+    (HEADERS, "3.11.2-6+deb12u6", "3.11.2-6+deb12u9", ["apt-cache", "policy", HEADERS]),
+    # A backport stays one: apt's candidate among the backports, not the release's older version.
+    ("osslsigncode", "2.9-1~bpo12+1", "2.9-2~bpo12+1",
+     ["apt-cache", "--target-release", "bookworm-backports", "policy", "osslsigncode"]),
+    (WINE, "8.0~repack-4", "(none)", ["apt-cache", "policy", WINE]),
+])
+def test_the_archive_version_is_apts_candidate(package, pin, candidate, asked):
+    commands = []
+
+    def run(command, **kwargs):
+        commands.append((command, kwargs["env"]["LC_ALL"]))
+        return subprocess.CompletedProcess(command, 0, POLICY.format(package=package, candidate=candidate), "")
+
+    if candidate == "(none)":
+        with pytest.raises(ToolingError, match=f"serves no {package}"):
+            toolchain.archive_version(package, pin, "bookworm", run=run)
+    else:
+        assert toolchain.archive_version(package, pin, "bookworm", run=run) == candidate
+    assert commands == [(asked, "C")]  # apt's own words, whatever the locale
+
+
+@pytest.mark.parametrize("served, moved", [
+    ({}, []),
+    ({HEADERS: "3.11.2-6+deb12u9", WINE: "8.0~repack-5"},
+     [f"{HEADERS} {PINNED[HEADERS]} -> 3.11.2-6+deb12u9", f"{WINE} {PINNED[WINE]} -> 8.0~repack-5"]),
+], ids=["as served", "two moved"])
+def test_moving_the_pins_rewrites_them_and_the_snapshot_time(served, moved, tmp_path, monkeypatch):
+    shutil.copytree(pins.FOLDER, tmp_path / "pins")
+    shutil.copytree(pins.FOLDER.parent / ".github", tmp_path / ".github")
+    monkeypatch.setattr(pins, "FOLDER", tmp_path / "pins")
+    names = ["pins/debian.txt", "pins/base-image.txt", *(f".github/workflows/{path.name}" for path in WORKFLOWS)]
+    before = {name: (tmp_path / name).read_text() for name in names}
+
+    lines = toolchain.move("bookworm", lambda package, pin, codename: served.get(package, pin), now=1796869800)
+    assert lines == moved
+    assert toolchain.pinned() == {**PINNED, **served}
+    image, snapshot = pins.base_image()
+    assert image == pins.lines("base-image.txt")[0]
+    assert snapshot == ("20261210T023000Z" if moved else before["pins/base-image.txt"].split("snapshot=")[1].strip())
+    # The workflows install from the snapshot archive at the new time (test_pins.py holds them to
+    # it); only the versions and the time change, every other line stays.
+    for name, text in before.items():
+        after = (tmp_path / name).read_text()
+        assert f"DEBIAN_SNAPSHOT: {snapshot}" in after or "workflows" not in name
+        changed = [(a, b) for a, b in zip(text.splitlines(), after.splitlines(), strict=True) if a != b]
+        assert all(re.sub(r"[^=: ]+$", "", a) == re.sub(r"[^=: ]+$", "", b) for a, b in changed), changed
+        assert bool(changed) == bool(moved)
