@@ -81,8 +81,8 @@ def test_the_archive_version_is_apts_candidate(package, pin, candidate, asked):
 
 @pytest.mark.parametrize("served, moved", [
     ({}, []),
-    ({HEADERS: "3.11.2-6+deb12u9", WINE: "8.0~repack-5"},
-     [f"{HEADERS} {PINNED[HEADERS]} -> 3.11.2-6+deb12u9", f"{WINE} {PINNED[WINE]} -> 8.0~repack-5"]),
+    ({HEADERS: "3.11.2-6+deb12u99", WINE: "8.0~repack-99"},
+     [f"{HEADERS} {PINNED[HEADERS]} -> 3.11.2-6+deb12u99", f"{WINE} {PINNED[WINE]} -> 8.0~repack-99"]),
 ], ids=["as served", "two moved"])
 def test_moving_the_pins_rewrites_them_and_the_snapshot_time(served, moved, tmp_path, monkeypatch):
     shutil.copytree(pins.FOLDER, tmp_path / "pins")
