@@ -1,8 +1,8 @@
 """The release made twice from this checkout's HEAD and compared byte for byte.
 
-  python3 -m stages.reproducible_release [--allow-toolchain-drift] [--keep DIR]
-  python3 -m stages.reproducible_release [--allow-toolchain-drift] --keep DIR --first-only
-  python3 -m stages.reproducible_release [--allow-toolchain-drift] --against DIR
+  python3 -m tooling stages.reproducible_release [--allow-toolchain-drift] [--keep DIR]
+  python3 -m tooling stages.reproducible_release [--allow-toolchain-drift] --keep DIR --first-only
+  python3 -m tooling stages.reproducible_release [--allow-toolchain-drift] --against DIR
 
 HEAD is cloned twice, into folders of different names, once whole and once with --depth 1, and
 `.ci/release OUT` runs in each at a different time, the first with umask 022 and TZ=UTC, the
