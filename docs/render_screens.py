@@ -7,7 +7,7 @@ terminal's clear sequence, cut it into screens, and rich turns each screen's esc
 The stand-in yt-dlp.exe is only bytes, so the command is told it starts and prints the version of
 the yt-dlp tree the real build uses.
 
-    python3 -m pip install ".[test,docs]" && python3 docs/render_screens.py [--out FOLDER]
+    python3 docs/render_screens.py [--out FOLDER]      (in the README's environment, activated)
 """
 
 import argparse
