@@ -75,7 +75,7 @@ def workspace(tqv, tmp_path, monkeypatch):
     return tmp_path, calls
 
 
-HELP, VERSION = "help", "tq-velmor 1.0.0\n"
+HELP, VERSION = "help", f"tq-velmor {importlib.metadata.version('tq-velmor')}\n"
 CLOSE = "\nPulsa Enter para cerrar esta ventana.\n"
 # What --help begins and ends with: the command's English, the program's Spanish.
 HELP_TEXT = {
