@@ -179,7 +179,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     out = args.out.expanduser().resolve()
     try:
-        settings = sign.settings(os.environ)
+        settings = sign.settings(os.environ, outside=ROOT)
         check_out(out)
         check_checkout()
         epoch = commit_time()
