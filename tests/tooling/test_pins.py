@@ -91,8 +91,11 @@ def test_the_workflows_run_in_the_pinned_image_and_debian_snapshot(workflow, tmp
     sources = tmp_path / "debian.sources"
     sources.write_text(IMAGE_SOURCES.format(codename=codename))
     script = step_script(workflow, SNAPSHOT_STEP).replace("/etc/apt/sources.list.d/debian.sources", str(sources))
-    subprocess.run(["bash", "-euo", "pipefail", "-c", script], check=True, env={**os.environ, "DEBIAN_SNAPSHOT": snapshot})
-    stanzas = [dict(line.split(": ", 1) for line in stanza.splitlines()) for stanza in sources.read_text().split("\n\n")]
+    step = ["bash", "-euo", "pipefail", "-c", script]
+    env = {**os.environ, "DEBIAN_SNAPSHOT": snapshot}
+    subprocess.run(step, check=True, env=env)
+    stanzas = [dict(line.split(": ", 1) for line in stanza.splitlines())
+               for stanza in sources.read_text().split("\n\n")]
     assert [(s["URIs"], s["Suites"], s["Check-Valid-Until"]) for s in stanzas] == [
         (f"http://archive.example/debian/{snapshot}", f"{codename} {codename}-updates {codename}-backports", "no"),
         (f"http://archive.example/debian-security/{snapshot}", f"{codename}-security", "no")]
@@ -100,5 +103,4 @@ def test_the_workflows_run_in_the_pinned_image_and_debian_snapshot(workflow, tmp
 
     # Sources that name no snapshot address stop the step rather than leave the live archive.
     sources.write_text("".join(line + "\n" for line in IMAGE_SOURCES.splitlines() if not line.startswith("# ")))
-    assert subprocess.run(["bash", "-euo", "pipefail", "-c", script], env={**os.environ, "DEBIAN_SNAPSHOT": snapshot},
-                          capture_output=True).returncode
+    assert subprocess.run(step, env=env, capture_output=True).returncode
