@@ -13,6 +13,8 @@ same bytes.
   python3 -m release.toolchain           the drift's one line, or that the toolchain is as pinned
   python3 -m release.toolchain --move    moves pins/debian.txt to the versions the archive serves
                                          (after apt-get update: .ci/debian-tools --move-pins)
+  python3 -m release.toolchain --requests   what apt-get install needs to install the pins, up or down
+                                            (.ci/debian-tools --pinned)
 """
 
 import argparse
@@ -101,13 +103,18 @@ def record(version, commit, epoch, windows_runtime, windows_packages, found=inst
             + _field("Windows-Python-Packages", sorted(windows_packages.items())))
 
 
+def _apt(command, run=subprocess.run):
+    """What `command` (apt-cache's, dpkg-query's) prints, in apt's own words whatever the locale."""
+    return run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env={**os.environ, "LC_ALL": "C"})
+
+
 def archive_version(package, pin, codename, run=subprocess.run):
     """The version of `package` the archive serves now, as apt would install it: its candidate,
     from the backports for a pin that came from there."""
     command = ["apt-cache", "policy", package]
     if "~bpo" in pin:
         command[1:1] = ["--target-release", f"{codename}-backports"]
-    found = run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env={**os.environ, "LC_ALL": "C"})
+    found = _apt(command, run)
     candidate = re.search(r"^\s*Candidate: (\S+)$", found.stdout, re.M)
     if found.returncode or not candidate or candidate[1] == "(none)":
         raise ToolingError(f"the archive serves no {package} ({' '.join(command)}): {found.stderr.strip()}")
@@ -136,13 +143,56 @@ def move(codename, version_of=archive_version, now=None):
     return moved
 
 
+def installed_packages(run=subprocess.run):
+    """[(package, its source package, version)] of every installed package."""
+    fields = "${db:Status-Status} ${Package} ${source:Package} ${Version}\n"
+    listed = _apt(["dpkg-query", "--show", "--showformat", fields], run).stdout
+    return [tuple(fields[1:]) for fields in map(str.split, listed.splitlines()) if fields[:1] == ["installed"]]
+
+
+def requests(found=installed, run=subprocess.run, everything=None):
+    """The "package=version" arguments that bring apt-get install every pinned package to its pin,
+    up or down: each one not at its version, and with it each installed package built from the
+    same source, at the same version (python3.11-dev needs python3.11 at its very version, and apt
+    brings no dependency down by itself). ToolingError for a pin the archive does not serve."""
+    everything = installed_packages(run) if everything is None else everything
+    served = {}
+
+    def serves(package, version):
+        if package not in served:
+            listed = _apt(["apt-cache", "madison", package], run).stdout.splitlines()
+            served[package] = {line.split("|")[1].strip() for line in listed if line.count("|") >= 2}
+        return version in served[package]
+
+    wanted = {}
+    for package, version in pinned().items():
+        if found(package) == version:
+            continue
+        if not serves(package, version):
+            raise ToolingError(f"the archive serves no {package} {version}: move the pins to what it serves "
+                               "(.ci/debian-tools --move-pins), or install from Debian's snapshot archive at the time "
+                               "pins/base-image.txt names (docs/releasing.md)")
+        wanted[package] = version
+        shown = _apt(["apt-cache", "show", f"{package}={version}"], run).stdout
+        source = re.search(r"^Source: (\S+)", shown, re.M)
+        source = source[1] if source else package
+        for other, other_source, other_version in everything:
+            if other_source == source and other_version != version and other not in wanted and serves(other, version):
+                wanted[other] = version
+    return [f"{package}={version}" for package, version in wanted.items()]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--move", action="store_true",
                         help="move pins/debian.txt (and the snapshot time) to the versions the archive serves")
+    parser.add_argument("--requests", action="store_true",
+                        help="print what apt-get install needs to install the pinned versions, up or down")
     args = parser.parse_args(argv)
     try:
-        if args.move:
+        if args.requests:
+            print(" ".join(requests()))
+        elif args.move:
             moved = move(platform.freedesktop_os_release()["VERSION_CODENAME"])
             for line in moved:
                 print(f"toolchain: pins/debian.txt: {line}")

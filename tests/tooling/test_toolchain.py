@@ -105,3 +105,40 @@ def test_moving_the_pins_rewrites_them_and_the_snapshot_time(served, moved, tmp_
         changed = [(a, b) for a, b in zip(text.splitlines(), after.splitlines(), strict=True) if a != b]
         assert all(re.sub(r"[^=: ]+$", "", a) == re.sub(r"[^=: ]+$", "", b) for a, b in changed), changed
         assert bool(changed) == bool(moved)
+
+
+OLD = "3.11.2-6+deb12u5"
+# Installed: the Python 3.11 family a revision behind the pin, one of them not served at the pin.
+EVERYTHING = [(HEADERS, "python3.11", OLD), ("libpython3.11", "python3.11", OLD), ("python3.11", "python3.11", OLD),
+              ("python3.11-doc", "python3.11", OLD), ("python3", "python3-defaults", "3.11.2-1+b1")]
+
+
+@pytest.mark.parametrize("found, unserved, expected", [
+    ({}, set(), []),
+    # Up (or down) with the packages built from the same source: apt moves none of them by itself.
+    ({HEADERS: OLD}, {"python3.11-doc"},
+     [f"{HEADERS}={PINNED[HEADERS]}", f"libpython3.11={PINNED[HEADERS]}", f"python3.11={PINNED[HEADERS]}"]),
+    ({HEADERS: OLD, WINE: None}, set(), [f"{HEADERS}={PINNED[HEADERS]}", f"libpython3.11={PINNED[HEADERS]}",
+                                          f"python3.11={PINNED[HEADERS]}", f"python3.11-doc={PINNED[HEADERS]}",
+                                          f"{WINE}={PINNED[WINE]}"]),
+    ({HEADERS: OLD}, {HEADERS}, "the archive serves no python3.11-dev"),
+], ids=["as pinned", "one source's packages", "and one missing", "a pin no longer served"])
+def test_installing_the_pins_names_what_must_move_with_them(found, unserved, expected):
+    def run(command, **kwargs):
+        assert kwargs["env"]["LC_ALL"] == "C"
+        if command[1] == "madison":
+            served = [] if command[2] in unserved else [PINNED.get(command[2], PINNED[HEADERS]), OLD]
+            text = "".join(f"{command[2]} | {version} | http://deb.example/debian bookworm/main amd64 Packages\n"
+                           for version in served)
+        else:
+            text = f"Package: {command[2]}\nSource: python3.11\n" if "python3.11" in command[2] else ""
+        return subprocess.CompletedProcess(command, 0, text, "")
+
+    def installed(package):
+        return found.get(package, PINNED[package])
+
+    if isinstance(expected, str):
+        with pytest.raises(ToolingError, match=expected):
+            toolchain.requests(installed, run, EVERYTHING)
+    else:
+        assert toolchain.requests(installed, run, EVERYTHING) == expected
