@@ -19,6 +19,7 @@ import os
 import platform
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -39,7 +40,8 @@ REPORTED = ("git", "g++", "python3", "python3.11", "python3-venv")
 # Mounted inside the namespace: the system's own /proc, and the machine's /sys and /dev.
 ENTER = ('root=$1 && shift && mount -t proc proc "$root/proc" && mount -t sysfs sysfs "$root/sys" '
          '&& mount --rbind /dev "$root/dev" && exec chroot "$root" "$@"')
-ISOLATED = ["unshare", "--mount", "--pid", "--fork", "--propagation", "private", "--"]
+# The namespace's first process killed with unshare, and every other one with it.
+ISOLATED = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private", "--"]
 
 
 log = logger("fresh-debian")
@@ -103,7 +105,13 @@ def remove(folder):
     left = mounted_below(folder)
     if left:
         raise ToolingError(f"{folder} is not removed: something is still mounted there: {', '.join(left)}")
-    shutil.rmtree(folder, ignore_errors=True)
+    # A stopped system's last processes may still be writing there for a moment.
+    for _ in range(30):
+        shutil.rmtree(folder, ignore_errors=True)
+        if not os.path.lexists(folder):
+            return
+        time.sleep(1)
+    raise ToolingError(f"{folder} could not be removed")
 
 
 def base(codename, archive, security, output):
@@ -186,6 +194,8 @@ def main():
     if os.geteuid() != 0:
         log("FAILED: it runs as root (debootstrap, chroot and the packages line's apt-get)")
         return 1
+    # Stopped (as .ci/run stops it when it fails early), it still takes its system away.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     started = time.monotonic()
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-fresh-debian-"))
     try:
