@@ -15,9 +15,17 @@ caller_paths() {
     done
 }
 
-# The interpreter of the tooling's own virtual environment (pins/tooling.txt), made when missing.
-tooling_python() {
-    python3 -m tooling.venvs pins/tooling.txt
+# The interpreter of the virtual environment the README's test command makes (the project
+# installed, with its test and docs extras): what the stages that import the project, or run its
+# suite, run in. The others run in the tooling's own (python3 -m tooling MODULE).
+readme_python() {
+    local venv
+    venv=$(python3 -m stages.readme_commands --venv)
+    if [ ! -x "$venv/bin/python" ]; then
+        echo "${0##*/}: no $venv: make it first with the README's test command" >&2
+        return 1
+    fi
+    echo "$venv/bin/python"
 }
 
 # Each of our files that the shared data (../shared/data) also holds must not drift from it.

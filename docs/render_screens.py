@@ -8,7 +8,7 @@ The stand-in yt-dlp.exe is only bytes, so the command is told it starts and prin
 the yt-dlp tree the real build uses, and what a real build's verbose header lists; the stand-in tree
 carries the locks of a Windows x64 build.
 
-    python3 -m pip install ".[test,docs]" && python3 docs/render_screens.py [--out FOLDER]
+    python3 docs/render_screens.py [--out FOLDER]      (in the README's environment, activated)
 """
 
 import argparse

@@ -3,7 +3,8 @@
   python3 -m release [--allow-toolchain-drift] OUT
 
 OUT receives tq-velmor.exe, the Windows wheel, the bare tq_velmor.cp311-win_amd64.pyd (the
-wheel's own bytes), the source distribution, LICENSE, THIRD-PARTY-NOTICES.txt and SHA256SUMS.
+wheel's own bytes), the source distribution, LICENSE, THIRD-PARTY-NOTICES.txt, the record of the
+toolchain it was made with (tq_velmor-<version>.buildinfo, release/toolchain.py) and SHA256SUMS.
 The same commit gives the same bytes: the time is the last commit's (SOURCE_DATE_EPOCH), the hash
 seed fixed, and every archive and PE file written to depend on its contents alone
 (stages/reproducible_release.py builds it twice and compares). Both PE files are prepared for a
@@ -14,7 +15,7 @@ at the end, so a failure leaves OUT as it was.
 
 Exit status: 0 made, 1 a step failed, 2 refused (OUT not empty or inside the checkout, the
 checkout not clean, a bad signing setting, a Debian package of the toolchain not at its pinned
-version, release/toolchain.py): one line on stderr, nothing written.
+version unless --allow-toolchain-drift, release/toolchain.py): one line on stderr, nothing written.
 """
 
 import argparse
@@ -29,7 +30,7 @@ import time
 from pathlib import Path
 
 from tooling import ToolingError, logger, pe, pins, venvs
-from wine_runtime import wine
+from wine_runtime import embedded_python, wine
 
 from . import notices, program, project, sdist, sign, toolchain, wheel
 
@@ -92,7 +93,7 @@ def step(name, started):
     log(f"{name} ({time.monotonic() - started:.0f} s)")
 
 
-def make(staging, scratch, settings, version, epoch):
+def make(staging, scratch, settings, version, epoch, head):
     """Makes every file of the release in `staging`."""
     started = time.monotonic()
     python = venvs.python(pins.path("tooling.txt"), say=log)
@@ -137,6 +138,11 @@ def make(staging, scratch, settings, version, epoch):
     shutil.copyfile(ROOT / "LICENSE", staging / "LICENSE")
     text = notices.text(wine.cache(), wine.cache() / "wheels", cross_compiler(build_dir), version)
     (staging / notices.NAME).write_text(text, encoding="utf-8", newline="\n")
+    runtime = embedded_python.PYTHON_311
+    windows_packages = dict(pin.split("==") for pin in (wine.PIP, *program.pyinstaller_pins()))
+    text = toolchain.record(version, head, epoch, f"CPython {runtime.version} for Windows x64, the embeddable "
+                            f"package from {runtime.sdist} (sha256 {runtime.sdist_sha256})", windows_packages)
+    (staging / toolchain.record_name(version)).write_text(text, encoding="utf-8", newline="\n")
 
     files = sorted(p for p in staging.iterdir() if p.name != SUMS)
     (staging / SUMS).write_text("".join(f"{sha256(p)}  {p.name}\n" for p in files), encoding="utf-8", newline="\n")
@@ -173,7 +179,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     out = args.out.expanduser().resolve()
     try:
-        settings = sign.settings(os.environ)
+        settings = sign.settings(os.environ, outside=ROOT)
         check_out(out)
         check_checkout()
         epoch = commit_time()
@@ -187,9 +193,9 @@ def main(argv=None):
     head = git("rev-parse", "HEAD").stdout.strip()
     log(f"tq-velmor {version} from {head}, dated {epoch} ({time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(epoch))} "
         f"UTC), {'signed' if settings else 'not signed'}")
-    for line in drift:
-        log(f"toolchain drift, allowed: {line}")
-    if not drift:
+    if drift:
+        log(f"toolchain drift from pins/debian.txt, allowed: {drift}")
+    else:
         pinned = toolchain.pinned()
         log("toolchain as pinned: " + ", ".join(f"{name} {version}" for name, version in pinned.items()))
     started = time.monotonic()
@@ -197,7 +203,7 @@ def main(argv=None):
     try:
         staging = scratch / "release"
         staging.mkdir()
-        files = make(staging, scratch, settings, version, epoch)
+        files = make(staging, scratch, settings, version, epoch, head)
         publish(files, out)
     except (subprocess.CalledProcessError, OSError, ToolingError) as failure:
         log(f"FAILED: {failure}")

@@ -1,6 +1,6 @@
 """tq-velmor.exe: the one-click build as a one-file Windows console program.
 
-  python3 -m release.program [--out dist] [--wheel WHEEL]
+  python3 -m tooling release.program [--out dist] [--wheel WHEEL]
 
 PyInstaller (pinned with the build's toolchain, pins/constraints.txt) runs in the official CPython 3.11.9 for
 Windows under Wine, the runtime the Windows test stage checks file by file and signature by

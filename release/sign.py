@@ -91,8 +91,9 @@ def _check_pkcs12(path, password):
         raise SigningError(f"{PKCS12}: {path} holds no certificate for its private key")
 
 
-def settings(environ):
-    """The signing settings the environment gives, checked; None when it asks for no signature."""
+def settings(environ, outside=None):
+    """The signing settings the environment gives, checked; None when it asks for no signature.
+    The key must lie outside the folder `outside` (the checkout, where it could be committed)."""
     pkcs12 = environ.get(PKCS12, "")
     password = environ.get(PASSWORD, "")
     if not pkcs12 and not password:
@@ -107,6 +108,10 @@ def settings(environ):
         if parts.scheme not in ("http", "https") or not parts.hostname:
             raise SigningError(f"{TIMESTAMP_URL} must be an http:// or https:// address, not {timestamp_url!r}")
     path = Path(pkcs12).expanduser().resolve()
+    checkout = outside and Path(outside).resolve()
+    if checkout and (path == checkout or checkout in path.parents):
+        raise SigningError(f"{PKCS12}: {path} lies inside the checkout {outside}: keep the key outside it, in the "
+                           "clone's parent folder or anywhere else")
     _check_pkcs12(path, password)
     return Settings(pkcs12=path, password=password, timestamp_url=timestamp_url)
 

@@ -1,10 +1,10 @@
 """A signed tq-velmor.exe or .pyd without its signature, to compare with a rebuild.
 
-  python3 -m release.unsign SIGNED OUT
+  python3 -m tooling release.unsign SIGNED OUT
 
 Writes to OUT the bytes SIGNED had before it was signed: the release signs only after padding
 the file and writing its checksum, so the signature comes off exactly (osslsigncode
-remove-signature gives the same bytes). It needs pefile (pins/tooling.txt, or the test extra).
+remove-signature gives the same bytes). It runs in the tooling's own environment (pefile).
 """
 
 import argparse

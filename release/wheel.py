@@ -1,7 +1,7 @@
 """The Windows wheel: tq_velmor-<version>-cp311-cp311-win_amd64.whl, cross-built from these sources.
 
-  python3 -m release.wheel [--out dist]      build it (the pinned scikit-build-core + mingw-w64)
-  python3 -m release.wheel check WHEEL...     check that every RECORD line matches its file
+  python3 -m tooling release.wheel [--out dist]      build it (the pinned scikit-build-core + mingw-w64)
+  python3 -m tooling release.wheel check WHEEL...     check that every RECORD line matches its file
 
 The project's own build runs with the mingw-w64 toolchain, so the wheel holds exactly what
 the Linux wheel holds (the package, the command, the type stub), with the checked .pyd in

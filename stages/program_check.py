@@ -1,6 +1,6 @@
 """tq-velmor.exe started under Wine, as a user starts it.
 
-  python3 -m stages.program_check [dist/tq-velmor.exe]
+  ~/.venvs/tq-velmor/bin/python -m stages.program_check [dist/tq-velmor.exe]
 
 In a fresh prefix where an interpreter is on PATH and every download is refused: double-clicked
 in a folder holding a foreign file (status 2, nothing deleted, the wait for Enter), asked its

@@ -55,11 +55,16 @@ def state(clone):
                           capture_output=True, text=True, check=True).stdout
 
 
+def without_sudo(command):
+    """`command` as root runs it where there is no sudo (a container, a fresh system)."""
+    return re.sub(r"(?<![\w-])sudo\s+", "", command)
+
+
 def run_build(found):
     packages, _, _ = found["packages"]
     build, status, texts = found["build"]
     if os.geteuid() == 0 and not shutil.which("sudo"):
-        packages = re.sub(r"(?<![\w-])sudo\s+", "", packages)  # root in a container has no sudo
+        packages = without_sudo(packages)
     scratch = Path(tempfile.mkdtemp(prefix="tq_velmor-readme-"))
     try:
         clone, home = scratch / "tq_velmor", scratch / "home"

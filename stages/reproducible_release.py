@@ -1,8 +1,8 @@
 """The release made twice from this checkout's HEAD and compared byte for byte.
 
-  python3 -m stages.reproducible_release [--keep DIR]
-  python3 -m stages.reproducible_release --keep DIR --first-only
-  python3 -m stages.reproducible_release --against DIR
+  python3 -m tooling stages.reproducible_release [--allow-toolchain-drift] [--keep DIR]
+  python3 -m tooling stages.reproducible_release [--allow-toolchain-drift] --keep DIR --first-only
+  python3 -m tooling stages.reproducible_release [--allow-toolchain-drift] --against DIR
 
 HEAD is cloned twice, into folders of different names, once whole and once with --depth 1, and
 `.ci/release OUT` runs in each at a different time, the first with umask 022 and TZ=UTC, the
@@ -16,7 +16,9 @@ written).
 --keep DIR copies the first release's files into DIR. --first-only stops after the first
 release; --against DIR then makes only the second and compares it with the one in DIR, so that
 CI can run the second beside its other stages. Signing settings are not passed on: two
-signatures never agree, so what is compared is the unsigned release.
+signatures never agree, so what is compared is the unsigned release. --allow-toolchain-drift is
+passed on to both releases: CI's, made with whatever Debian serves that day, say so in a line and
+still agree with each other; the release workflow's, which are published, refuse a drift.
 """
 
 import argparse
@@ -72,12 +74,12 @@ def listing(folder):
                   for p in folder.rglob("*") if ".git" not in p.relative_to(folder).parts[:1])
 
 
-def refused(checkout, out, why, extra=None):
+def refused(checkout, out, why, options, extra=None):
     """Runs .ci/release OUT where it must be refused; fails unless it says so in one line on
     stderr, with status 2, nothing on stdout, and OUT and the checkout as they were."""
     before_out, before_checkout = listing(out), listing(checkout)
-    result = shell([str(checkout / ".ci" / "release"), str(out)], FIRST, checkout, extra, capture_output=True,
-                   text=True)
+    result = shell([str(checkout / ".ci" / "release"), *options, str(out)], FIRST, checkout, extra,
+                   capture_output=True, text=True)
     lines = result.stderr.splitlines()
     problems = []
     if result.returncode != 2:
@@ -96,7 +98,7 @@ def refused(checkout, out, why, extra=None):
     return lines[0]
 
 
-def check_refusals(checkout, scratch):
+def check_refusals(checkout, scratch, options):
     # The Debian tools and the tooling's environment first, once: making them would put apt's and
     # pip's words among the refusals'.
     subprocess.run([str(checkout / ".ci" / "debian-tools")], cwd=checkout, check=True, stdin=subprocess.DEVNULL)
@@ -104,16 +106,16 @@ def check_refusals(checkout, scratch):
     full = scratch / "full"
     full.mkdir()
     (full / "notas.txt").write_text("mías\n")
-    refused(checkout, full, "OUT not empty")
-    refused(checkout, checkout / "release-out", "OUT inside the checkout")
-    refused(checkout, scratch / "unused", "a signing setting given by half",
+    refused(checkout, full, "OUT not empty", options)
+    refused(checkout, checkout / "release-out", "OUT inside the checkout", options)
+    refused(checkout, scratch / "unused", "a signing setting given by half", options,
             extra={"TQ_VELMOR_SIGN_PASSWORD": "secreto"})
     tracked = checkout / "README.md"
     original = tracked.read_bytes()
     tracked.write_bytes(original + b"\nA local change.\n")
     (checkout / "untracked note.txt").write_text("not committed\n")
     try:
-        line = refused(checkout, scratch / "unused", "a checkout with changes")
+        line = refused(checkout, scratch / "unused", "a checkout with changes", options)
         missing = [name for name in ("README.md", "untracked note.txt") if name not in line]
         if missing:
             raise ToolingError(f"the refusal of a checkout with changes does not name {missing}: {line}")
@@ -125,13 +127,13 @@ def check_refusals(checkout, scratch):
         raise ToolingError(f"the checkout did not come back clean: {status.stdout}")
 
 
-def release(checkout, out, conditions, logs):
+def release(checkout, out, conditions, logs, options):
     """Runs .ci/release OUT in `checkout`; its output goes to a log, whose release: lines are shown."""
     log(f"making a release in {checkout} (umask {conditions['umask']}, TZ={conditions['TZ']}) into {out}")
     started = time.monotonic()
     log_path = logs / f"{checkout.name}.log"
     with open(log_path, "wb") as output:
-        result = shell([str(checkout / ".ci" / "release"), str(out)], conditions, checkout, stdout=output,
+        result = shell([str(checkout / ".ci" / "release"), *options, str(out)], conditions, checkout, stdout=output,
                        stderr=subprocess.STDOUT)
     text = log_path.read_text(errors="replace")
     for line in text.splitlines():
@@ -193,7 +195,10 @@ def main(argv=None):
     parser.add_argument("--first-only", action="store_true", help="stop after the first release (with --keep)")
     parser.add_argument("--against", type=Path, metavar="DIR",
                         help="make only the second release and compare it with the one in DIR")
+    parser.add_argument("--allow-toolchain-drift", action="store_true",
+                        help="let both releases go on when a Debian package is not at its pinned version")
     args = parser.parse_args(argv)
+    options = ["--allow-toolchain-drift"] if args.allow_toolchain_drift else []
     if args.first_only and not args.keep:
         parser.error("--first-only needs --keep DIR")
     if args.against and (args.keep or args.first_only):
@@ -214,9 +219,9 @@ def main(argv=None):
         else:
             first_checkout = scratch / "a"
             clone(first_checkout, FIRST, shallow=False)
-            check_refusals(first_checkout, scratch)
+            check_refusals(first_checkout, scratch, options)
             first_out = scratch / "release-a"
-            release(first_checkout, first_out, FIRST, logs)
+            release(first_checkout, first_out, FIRST, logs, options)
             sums(first_out)
             if args.keep:
                 keep(first_out, args.keep.resolve())
@@ -226,7 +231,7 @@ def main(argv=None):
         second_place.parent.mkdir()
         clone(second_place, SECOND, shallow=True)
         second_out = scratch / "release-b"
-        release(second_place, second_out, SECOND, logs)
+        release(second_place, second_out, SECOND, logs, options)
         compare(first_out, second_out)
     except (ToolingError, subprocess.CalledProcessError, OSError) as failure:
         log(f"FAILED: {failure}")

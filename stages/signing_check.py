@@ -1,6 +1,6 @@
 """The release's signatures: put on with a throwaway certificate, verified, and taken off exactly.
 
-  python3 -m stages.signing_check [--from-release] FILE...
+  python3 -m tooling stages.signing_check [--from-release] FILE...
 
 For each PE file (CI gives it the release's tq-velmor.exe and .pyd), in a copy: tooling.pe.prepare
 (with --from-release the file must be prepared already: prepare changes nothing), release.sign

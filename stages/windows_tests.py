@@ -1,6 +1,6 @@
 """The test suite inside the official CPython 3.11.9 for Windows x64, run by Wine.
 
-  python3 -m stages.windows_tests [PYTEST ARGUMENT...]
+  python3 -m tooling stages.windows_tests [PYTEST ARGUMENT...]
 
 1. the embeddable interpreter, checked file by file and signature by signature before
    anything in it runs (wine_runtime/embedded_python.py), is laid out in a scratch folder;

@@ -1,14 +1,11 @@
 """The .def generator and the PE check of the Windows build (windows/pyd_tools.py)."""
 
-import os
 import shutil
 import subprocess
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "windows"))
-import pyd_tools  # noqa: E402
+from windows import pyd_tools
 
 OFFICIAL = pyd_tools.read_exports("# comment\nPyLong_FromLong\nPy_Version DATA\n_Py_NoneStruct DATA\n")
 

@@ -23,6 +23,13 @@ def lines(name):
     return [line for line in found if line]
 
 
+def base_image():
+    """(image, snapshot) of pins/base-image.txt: the workflows' image by digest, and the time of
+    Debian's snapshot archive they install from (as the archive names it: 20260824T000000Z)."""
+    image, snapshot = lines("base-image.txt")
+    return image, snapshot.removeprefix("snapshot=")
+
+
 def python(name):
     """{canonical name: version} of pins/`name`, a file of "name==version" lines."""
     return {canonical(package): version for package, version in (line.split("==") for line in lines(name))}

@@ -5,8 +5,10 @@
 set(TQV_WIN ${CMAKE_CURRENT_LIST_DIR})
 set(TQV_PYTHON_HEADERS /usr/include/python3.11 CACHE PATH "Generic CPython 3.11 headers (Debian's python3.11-dev)")
 set(TQV_EXPORTS ${TQV_WIN}/python311-exports.txt)
+# The tools run as python -m windows.pyd_tools from the checkout's root, as the tooling runs.
+set(TQV_ROOT ${TQV_WIN}/..)
 set(TQV_TOOLS ${TQV_WIN}/pyd_tools.py)
-set(TQV_PE_READER ${CMAKE_CURRENT_LIST_DIR}/../tooling/pe.py)
+set(TQV_PE_READER ${TQV_ROOT}/tooling/pe.py)
 
 # The .def generator and the checker run on the build machine.
 if(Python_EXECUTABLE)
@@ -47,12 +49,13 @@ set(TQV_DEF ${CMAKE_BINARY_DIR}/python311.def)
 set(TQV_IMPLIB ${CMAKE_BINARY_DIR}/libpython311.a)
 add_custom_command(
   OUTPUT ${TQV_DEF} ${TQV_IMPLIB}
-  COMMAND ${TQV_HOST_PYTHON} ${TQV_TOOLS} def --nm ${CMAKE_NM} --exports ${TQV_EXPORTS} --out ${TQV_DEF}
+  COMMAND ${TQV_HOST_PYTHON} -m windows.pyd_tools def --nm ${CMAKE_NM} --exports ${TQV_EXPORTS} --out ${TQV_DEF}
           $<TARGET_OBJECTS:tq_velmor_objects>
   COMMAND ${TQV_DLLTOOL} --input-def ${TQV_DEF} --dllname python311.dll --output-lib ${TQV_IMPLIB}
   # The target name orders the build (Makefile generators know no rule for another
   # target's object files); the object files make the command rerun when one changes.
   DEPENDS tq_velmor_objects $<TARGET_OBJECTS:tq_velmor_objects> ${TQV_TOOLS} ${TQV_EXPORTS}
+  WORKING_DIRECTORY ${TQV_ROOT}
   COMMENT "Import library for python311.dll"
   COMMAND_EXPAND_LISTS VERBATIM)
 add_custom_target(tq_velmor_implib DEPENDS ${TQV_DEF} ${TQV_IMPLIB})
@@ -76,9 +79,10 @@ target_link_options(tq_velmor PRIVATE
 set(TQV_CHECKED ${CMAKE_BINARY_DIR}/tq_velmor.pyd.checked)
 add_custom_command(
   OUTPUT ${TQV_CHECKED}
-  COMMAND ${TQV_HOST_PYTHON} ${TQV_TOOLS} check --def ${TQV_DEF} --exports ${TQV_EXPORTS} $<TARGET_FILE:tq_velmor>
+  COMMAND ${TQV_HOST_PYTHON} -m windows.pyd_tools check --def ${TQV_DEF} --exports ${TQV_EXPORTS} $<TARGET_FILE:tq_velmor>
   COMMAND ${CMAKE_COMMAND} -E touch ${TQV_CHECKED}
   DEPENDS tq_velmor $<TARGET_FILE:tq_velmor> ${TQV_DEF} ${TQV_TOOLS} ${TQV_PE_READER} ${TQV_EXPORTS}
+  WORKING_DIRECTORY ${TQV_ROOT}
   COMMENT "Checking tq_velmor.cp311-win_amd64.pyd"
   VERBATIM)
 add_custom_target(tq_velmor_check ALL DEPENDS ${TQV_CHECKED})

@@ -1,12 +1,13 @@
-"""Build-side tools for the Windows module, run on the build machine by windows/pyd.cmake.
+"""Build-side tools for the Windows module, run on the build machine by windows/pyd.cmake, from
+the checkout's root (where the tooling's PE reader is):
 
-  pyd_tools.py def   --nm NM --exports LIST --out python311.def OBJECT...
+  python -m windows.pyd_tools def   --nm NM --exports LIST --out python311.def OBJECT...
       Writes the .def for python311.dll's import library from the objects' undefined
       __imp_ symbols, DATA where the official DLL exports data. Fails when a name is not
       exported by that DLL, or when an object calls into the C runtime in a way that would
       cross from our msvcrt.dll to Python's UCRT (C stdio, errno, malloc/free, getenv).
 
-  pyd_tools.py check --def python311.def --exports LIST FILE.pyd
+  python -m windows.pyd_tools check --def python311.def --exports LIST FILE.pyd
       Reads the built file (tooling/pe.py), prints its exports and imports, and fails
       unless it is an x86-64 DLL exporting exactly PyInit_tq_velmor and importing only
       python311.dll (names the official DLL exports, DATA as the .def marks them) and
@@ -17,12 +18,9 @@ import argparse
 import re
 import subprocess
 import sys
-from pathlib import Path
 
-# Run by CMake as a script: the checkout's tooling holds the one PE reader.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 try:
-    from tooling.pe import PEError, module_facts as read_pe  # noqa: E402
+    from tooling.pe import PEError, module_facts as read_pe
 except ModuleNotFoundError as missing:
     sys.exit(f"pyd_tools: {missing}: install pins/tooling.txt (or the test extra) into {sys.executable}")
 

