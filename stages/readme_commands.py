@@ -20,7 +20,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from stages.real_build import steps
+from tooling import plain
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -87,7 +87,7 @@ def run_build(found):
             log(f"FAILED: the packages block exited with status {returncode}:\n{output[-3000:]}")
             return 1
         returncode, output = run("build", build)
-        shown = steps.plain(output)  # without the screens' colours
+        shown = plain(output)  # without the screens' colours
         tail = [line for line in shown.strip().splitlines() if line.strip()][-2:]
         log(f"build: status {returncode}; it ended with: {' | '.join(tail)}")
         problems = []

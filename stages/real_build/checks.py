@@ -6,9 +6,10 @@ output text)."""
 import hashlib
 import re
 
+from tooling import plain
 from tq_velmor_host import locks, source
 
-from . import code_host, steps, tree
+from . import code_host, tree
 
 
 def environment_run(plain, texts, run):
@@ -60,7 +61,7 @@ def update(run, env_for, exe, stage, hint, result, route, tag):
         status, text = run(["-U", "--compat-options", "no-certifi"], env_for(host))
     asked = [line.split(": ")[0].removeprefix("GET ") for line in host.log]
     after = hashlib.sha256(exe.read_bytes()).hexdigest()
-    said = next((line.strip() for line in steps.plain(text).splitlines() if "ERROR" in line), "no ERROR line")
+    said = next((line.strip() for line in plain(text).splitlines() if "ERROR" in line), "no ERROR line")
     route.update = (f"status {status}, {said!r}; asked {', '.join(url.rsplit('/', 1)[1] for url in asked)}; "
                     f"the file {'unchanged' if before == after else 'CHANGED'}")
     result.say(f"{tag}-U: {route.update}\n{text.strip()}")

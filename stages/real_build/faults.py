@@ -14,6 +14,7 @@ import threading
 import time
 from dataclasses import dataclass
 
+import tooling
 from .. import archive_differences
 from . import steps
 
@@ -115,7 +116,7 @@ def upx_packed(exe):
 
 def outcome_line(text):
     """The line of a run's output that tells how it ended."""
-    plain = steps.plain(text)
+    plain = tooling.plain(text)
     for marker in (CRITICAL, "No se gener", "EXCELENTE"):
         line = next((line.strip() for line in plain.splitlines() if marker in line), None)
         if line:
@@ -129,9 +130,9 @@ def stopping_fault(host, name, status, seconds, text, folder, own=(), expected="
     problems = []
     if status != 1:
         problems.append(f"status {status}, expected 1")
-    if CRITICAL not in steps.plain(text):
+    if CRITICAL not in tooling.plain(text):
         problems.append("no failure screen")
-    elif expected not in steps.plain(text):
+    elif expected not in tooling.plain(text):
         problems.append(f"the failure screen does not say {expected!r}")
     if "Traceback" in text:
         problems.append("a traceback")
@@ -146,7 +147,7 @@ def upx_fault(host, status, seconds, text, folder, watch, expected_status, expec
     problems = []
     if status != expected_status:
         problems.append(f"status {status}, expected {expected_status}")
-    if expected_line not in steps.plain(text) or CRITICAL in steps.plain(text) or "Traceback" in text:
+    if expected_line not in tooling.plain(text) or CRITICAL in tooling.plain(text) or "Traceback" in text:
         problems.append(f"expected {expected_line!r} and no failure screen")
     if watch.seen:
         problems.append("upx.exe was written")

@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 
+from tooling import plain
 from tq_velmor_host import environment as host_environment
 from tq_velmor_host.command import REPRODUCIBLE
 from tq_velmor_host.texts import ENGLISH
@@ -129,7 +130,7 @@ def real_build(stage, folder, env, python, settings, result, route):
     result.by_hand = by_hand.timing
     (folder / "main.log").write_text(text)
     route.first.seconds = result.main_seconds
-    said = checks.environment_run(steps.plain(text), ENGLISH, route.first)
+    said = checks.environment_run(plain(text), ENGLISH, route.first)
     result.say(f"status {status} after {result.main_seconds:.0f} s; last screen {steps.last_screen(text)!r}; "
                f"{said!r}; output in {folder / 'main.log'}")
     result.say(f"by hand: {result.by_hand}")
@@ -140,7 +141,7 @@ def real_build(stage, folder, env, python, settings, result, route):
     program = work / "yt-dlp-master" / "dist" / "yt-dlp_linux"
     if status != 1 or MISSING_EXE not in text or "ERROR CRITICO" in text:
         result.problem(f"expected the missing-executable message and status 1, got status {status}:\n"
-                       f"{steps.plain(text)[-3000:]}")
+                       f"{plain(text)[-3000:]}")
         recipe = steps.Recipe(python, work / "yt-dlp-master", recipe.platform, recipe.hint, recipe.commit)
         with open(folder / "rerun.log", "w") as log:
             steps.rerun_failed(recipe, text, runner(recipe.tree, steps.with_settings(env, settings), log), result.say)
@@ -189,11 +190,11 @@ def second_build(stage, folder, env, result, route):
     work = folder / "work"
     status, text, route.second.seconds = run_main(folder, work, env)
     (folder / "second.log").write_text(text)
-    said = checks.environment_run(steps.plain(text), ENGLISH, route.second)
+    said = checks.environment_run(plain(text), ENGLISH, route.second)
     result.say(f"second build in {work}: status {status} after {route.second.seconds:.0f} s; {said!r}")
     result.check(status == 1 and MISSING_EXE in text and route.second.environment == "reused",
                  f"the second build: expected status 1, the missing-executable message and the environment "
-                 f"reused, got status {status}, {said!r}:\n{steps.plain(text)[-3000:]}")
+                 f"reused, got status {status}, {said!r}:\n{plain(text)[-3000:]}")
     program = work / "yt-dlp-master" / "dist" / "yt-dlp_linux"
     if program.is_file():
         same_bytes(program, folder / f"first-{program.name}", "the first build's", result)

@@ -17,6 +17,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from tooling import plain
 from tq_velmor_host import environment, locks, source
 
 # Each phase, with the screen the build draws before it and the one it draws after it.
@@ -78,11 +79,6 @@ class Recipe:
 
     def pip(self, *arguments):
         return [self.python, "-m", "pip", "install", *arguments]
-
-
-def plain(output):
-    """A run's output without its colours."""
-    return re.sub(r"\x1b\[[0-9;]*m", "", output)
 
 
 def screens(output):

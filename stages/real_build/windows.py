@@ -28,6 +28,7 @@ import threading
 import time
 import traceback
 
+import tooling
 from tq_velmor_host import environment, folder as build_folder, locks
 from tq_velmor_host.command import REPRODUCIBLE, SPANISH
 from tq_velmor_host.program import CLOSE_PROMPT
@@ -187,7 +188,7 @@ def discovery_through_the_registry(machine, program, result):
     empty.mkdir()
     env = machine.build_env(PIP_NO_INDEX="1", PIP_FIND_LINKS=wine.windows_path(empty))
     status, _, text = machine.start(program, rf"C:\users\{machine.user}\descubrimiento", env)
-    text = steps.plain(text)
+    text = tooling.plain(text)
     failure = next((line for line in text.splitlines() if "Fallo en: " in line), None)
     result.say(f"discovery: status {status}; the failure screen says: {failure!r}")
     if status != 1 or failure is None or not failure.endswith(f"Fallo en: {python}"):
@@ -415,7 +416,7 @@ def finished(machine, program, workspace, run, python, settings, result, route, 
     this.seconds = output.seconds
     work = machine.path(workspace)
     left = sorted(p.name for p in work.iterdir())
-    plain = steps.plain(text)
+    plain = tooling.plain(text)
     said = checks.environment_run(plain, SPANISH, this)
     result.say(f"{tag}status {status}; the build's end shown after {output.seconds:.0f} s; last screen "
                f"{steps.last_screen(text)!r}; the folder holds {', '.join(left)}; {said!r}")
