@@ -319,8 +319,17 @@ def in_the_failure_screens_wait(p, tqv):
 INTERRUPTS = [in_validation, in_upx_download, in_cleanup, in_source_download, in_pip, in_the_failure_screens_wait]
 
 
+@pytest.fixture
+def ctrl_c():
+    """Ctrl+C raising KeyboardInterrupt, as in a console: a process started in the background (a CI
+    stage) inherits it ignored."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 @pytest.mark.parametrize("phase", INTERRUPTS, ids=[p.__name__[3:] for p in INTERRUPTS])
-def test_ctrl_c_ends_the_build_in_every_phase_with_the_interrupt_status(pipeline, tqv, capsys, phase):
+def test_ctrl_c_ends_the_build_in_every_phase_with_the_interrupt_status(pipeline, tqv, capsys, ctrl_c, phase):
     pipeline.seed({"yt-dlp.exe": b"earlier build"})
     call = phase(pipeline, tqv)
     assert command.main([]) == 130 and call.fired
