@@ -137,8 +137,7 @@ def run_once(module, texts, reason=None):
     facts.hash_seed = os.environ.get("PYTHONHASHSEED", REPRODUCIBLE["PYTHONHASHSEED"])
     facts.source_date_epoch = os.environ.get("SOURCE_DATE_EPOCH", REPRODUCIBLE["SOURCE_DATE_EPOCH"])
 
-    def say(line):
-        print(line)
+    say = print
 
     def checked(path):
         interrupts.check()

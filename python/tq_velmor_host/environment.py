@@ -59,6 +59,23 @@ def _run(command, env, cwd=None):
     return done.returncode, done.stdout
 
 
+def with_settings(env, settings):
+    """`env` (a mapping) with `settings` applied: a value set, None removed."""
+    env = dict(env)
+    for name, value in settings.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    return env
+
+
+def last_error(printed):
+    """pip's last ERROR line in what it printed, or None."""
+    errors = [line.strip() for line in printed.splitlines() if line.startswith("ERROR:")]
+    return errors[-1] if errors else None
+
+
 def version_of(python):
     """The interpreter's version, as its --version says it (3.11.9), or None."""
     status, printed = _run([python, "--version"], dict(os.environ))
@@ -110,13 +127,7 @@ class Environment:
                 "PIP_BREAK_SYSTEM_PACKAGES": "1", **dict.fromkeys(DROPPED)}
 
     def _env(self, **more):
-        env = dict(os.environ)
-        for name, value in {**self.settings(), **more}.items():
-            if value is None:
-                env.pop(name, None)
-            else:
-                env[name] = value
-        return env
+        return with_settings(os.environ, {**self.settings(), **more})
 
     # --- before the dependencies' phase -------------------------------------------------------------
 
@@ -242,8 +253,7 @@ class Environment:
             return
         if HASH_MISMATCH in printed:
             raise Failure(self.texts.lock_mismatch.format(lock=lock, detail=printed.strip()))
-        errors = [line.strip() for line in printed.splitlines() if line.startswith("ERROR:")]
-        raise _NotInstallable(lock, shown(errors[-1] if errors else f"pip ended with status {status}"))
+        raise _NotInstallable(lock, shown(last_error(printed) or f"pip ended with status {status}"))
 
     def _sources(self, report, lock, outcome):
         if not report:

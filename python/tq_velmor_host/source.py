@@ -39,8 +39,8 @@ def inspect(archive=ARCHIVE):
     return Source(digest, comment if COMMIT.fullmatch(comment) else None)
 
 
-def _set(name, value):
-    """What the tree's set-variant.py does to one setting of version.py."""
+def setting(name, value):
+    """What the tree's set-variant.py does to one setting of version.py (a function of its text)."""
     return lambda text: re.sub(rf"(?m)^{name}\s*=\s*.+$", lambda _: f"{name} = {value!r}", text)
 
 
@@ -52,7 +52,7 @@ def mark(python, repo, commit, hint):
     path = os.path.join(repo, VERSION_FILE)
     if not os.path.isfile(path):
         return
-    edits = [_set("RELEASE_GIT_HEAD", commit)]
+    edits = [setting("RELEASE_GIT_HEAD", commit)]
     script = os.path.join(repo, SET_VARIANT)
     ran = False
     if os.path.isfile(script):
@@ -62,7 +62,7 @@ def mark(python, repo, commit, hint):
         except OSError:
             ran = False
     if not ran:
-        edits += [_set("VARIANT", VARIANT), _set("UPDATE_HINT", hint)]
+        edits += [setting("VARIANT", VARIANT), setting("UPDATE_HINT", hint)]
     with open(path, encoding="utf-8", newline="") as f:
         text = f.read()
     for edit in edits:

@@ -49,8 +49,9 @@ Ref pip_install_command(PyObject* py) {
 
 // Whether `path` names a folder. A packaging run that leaves a folder named "yt-dlp.exe" has
 // produced no executable: moving the folder in would replace the previous build and report it as
-// a success of 0.00 MB. Asked of the platform module beneath `os` (posix/nt), so the calls a normal build makes
-// through `os` stay as they are; a path that cannot be examined counts as "not a folder".
+// a success of 0.00 MB. Asked of the platform module beneath `os` (posix/nt), so the calls a
+// normal build makes through `os` stay as they are; a path that cannot be examined counts as "not
+// a folder".
 bool is_folder(PyObject* path) {
     if (!PyUnicode_Check(path)) return false;
     try {
@@ -71,7 +72,6 @@ bool is_folder(PyObject* path) {
         return false;
     }
 }
-
 
 void build(const Globals& g) {
     Ref py = g[names::encontrar_python_real]();

@@ -51,13 +51,10 @@ void put_in_place(const Globals& g, PyObject* src, PyObject* dst) {
             });
         if (!e.matches(PyExc_Exception)) e.reraise();  // an interrupt goes on as it came
         Handling handling(e);
-        if (!had_earlier)
-            raise_new(PyExc_Exception, fstring({e.value(), "\nEl yt-dlp.exe nuevo se quedó en ", src, "."}));
-        if (earlier_here)
-            raise_new(PyExc_Exception, fstring({e.value(), "\nEl yt-dlp.exe nuevo se quedó en ", src,
-                                                 "; el anterior sigue en la carpeta."}));
-        raise_new(PyExc_Exception,
-                  fstring({e.value(), "\nEl yt-dlp.exe nuevo se quedó en ", src, "; el anterior, en ", aside, "."}));
+        Ref earlier = !had_earlier   ? text(".")
+                      : earlier_here ? text("; el anterior sigue en la carpeta.")
+                                     : fstring({"; el anterior, en ", aside, "."});
+        raise_new(PyExc_Exception, fstring({e.value(), "\nEl yt-dlp.exe nuevo se quedó en ", src, earlier}));
     }
 }
 }  // namespace

@@ -122,7 +122,7 @@ def real_build(stage, folder, env, python, settings, result, route):
     result.say(f"tq-velmor in the empty folder {work}; beside it, at the same time, the recipe by hand in a second "
                f"copy of the tree, its environment at the build's path ({other / 'cache'} seen at {folder / 'cache'})")
     # By hand, the variables the command sets for its build (where not set already).
-    by_hand_env = {**REPRODUCIBLE, **steps.with_settings(env, settings)}
+    by_hand_env = {**REPRODUCIBLE, **host_environment.with_settings(env, settings)}
     with open(other / "by-hand.log", "w") as log, steps.Beside(
             steps.run_all, recipe, runner(tree_dir, by_hand_env, log, seen_at(other / "cache", folder / "cache")),
             result.say) as by_hand:
@@ -144,7 +144,8 @@ def real_build(stage, folder, env, python, settings, result, route):
                        f"{plain(text)[-3000:]}")
         recipe = steps.Recipe(python, work / "yt-dlp-master", recipe.platform, recipe.hint, recipe.commit)
         with open(folder / "rerun.log", "w") as log:
-            steps.rerun_failed(recipe, text, runner(recipe.tree, steps.with_settings(env, settings), log), result.say)
+            run = runner(recipe.tree, host_environment.with_settings(env, settings), log)
+            steps.rerun_failed(recipe, text, run, result.say)
         return False
     if not program.is_file():
         result.problem(f"{program} was not made")
@@ -162,7 +163,7 @@ def real_build(stage, folder, env, python, settings, result, route):
     executable(stage, program, env, recipe.platform, result, route)
 
     installed = subprocess.run([python, "-m", "pip", "list", "--user", "--format=freeze",
-                                "--disable-pip-version-check"], env=steps.with_settings(env, settings),
+                                "--disable-pip-version-check"], env=host_environment.with_settings(env, settings),
                                capture_output=True, text=True).stdout.split()
     result.pyinstaller = dict(p.split("==") for p in installed if "==" in p).get("pyinstaller")
     result.say(f"the environment holds: {' '.join(installed)}")

@@ -49,17 +49,6 @@ def probed(output):
     return found["python"], found["settings"]
 
 
-def with_settings(env, settings):
-    """`env` with the environment's `settings` (None: removed)."""
-    env = dict(env)
-    for name, value in settings.items():
-        if value is None:
-            env.pop(name, None)
-        else:
-            env[name] = value
-    return env
-
-
 @dataclass
 class Recipe:
     """What the commands need: the interpreter (as the runner names it), the tree (a path here),
@@ -161,11 +150,6 @@ class Beside:
             self.timing = Timing(failed="(it stopped: see above)")
 
 
-def last_error(output):
-    errors = [line.strip() for line in output.splitlines() if line.startswith("ERROR:")]
-    return errors[-1] if errors else "no ERROR line"
-
-
 def install_locks(recipe, run, timing):
     """The three locks; returns (status, output, command) of the first that failed, or None."""
     for step, name in enumerate(recipe.lock_names):
@@ -176,7 +160,7 @@ def install_locks(recipe, run, timing):
             # yt-dlp's own PyInstaller could not be fetched: the lock without it, and the same
             # version from the index.
             line, url, _ = named
-            timing.pyinstaller_from_index = last_error(output)
+            timing.pyinstaller_from_index = environment.last_error(output) or "no ERROR line"
             copy = locks.rewritten(recipe.tree / recipe.lock(name), line, "", recipe.tree.parent / "locks")
             command = recipe.pip("-U", "--require-hashes", "-r", f"../locks/{Path(copy).name}")
             status, output = run(command, True, False, LOCKED)
@@ -197,8 +181,7 @@ def mark_version(recipe, run):
         return status, output, command
     path = recipe.tree / source.VERSION_FILE
     text = path.read_text(encoding="utf-8")
-    path.write_text(re.sub(r"(?m)^RELEASE_GIT_HEAD\s*=\s*.+$", f"RELEASE_GIT_HEAD = {recipe.commit!r}", text),
-                    encoding="utf-8", newline="")
+    path.write_text(source.setting("RELEASE_GIT_HEAD", recipe.commit)(text), encoding="utf-8", newline="")
     return None
 
 

@@ -169,7 +169,7 @@ class Machine:
         """run() for steps, with the build's working folders and its environment's `settings`; the
         packaging command finds UPX first on its PATH as in the build (Wine puts WINEPATH in front)."""
         # The variables the program sets for its build (where not set already).
-        env = {**REPRODUCIBLE, **steps.with_settings(self.build_env(**more), settings)}
+        env = {**REPRODUCIBLE, **environment.with_settings(self.build_env(**more), settings)}
 
         def run(command, in_tree, packaging, extra):
             env_ = {**env, **extra, **({"WINEPATH": wine.windows_path(tree_dir.parent)} if packaging else {})}
@@ -335,7 +335,7 @@ def real_build(machine, hand, program, workspace, python, settings, result, rout
         result.problem(f"{route.interpreter}: expected yt-dlp.exe {PACKED}, with no line of building without UPX "
                        f"and no rebuild; got {route.how!r}")
     listing = wine.run([python, "-m", "pip", "list", "--user", "--format=freeze", "--disable-pip-version-check"],
-                       steps.with_settings(machine.env, settings), quiet=True).stdout.split()
+                       environment.with_settings(machine.env, settings), quiet=True).stdout.split()
     result.pyinstaller = dict(p.split("==") for p in listing if "==" in p).get("pyinstaller")
     result.say(f"the environment holds: {' '.join(listing)}")
     _, locked = tree.pyinstaller_wheel_url()
